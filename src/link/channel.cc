@@ -1,0 +1,139 @@
+#include "link/channel.h"
+
+#include "process/failure.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr long buffer_size = 8192;
+char line_buffer[buffer_size];
+char* read_start = line_buffer;
+char* fill_end = line_buffer;
+
+constexpr int32_t log_slots = 16;
+constexpr size_t log_line_size = 128;
+char recent_log[log_slots][log_line_size];
+int32_t write_index = 0;
+int32_t read_index = 0;
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Where the pending bytes end once trailing colour sequences (ESC "[", digits and ";",
+// then "m") are set aside.
+const char* skip_colour_codes(const char* end) {
+    while (end > read_start && end[-1] == 'm') {
+        const char* p = end - 1;
+        while (p > read_start && (is_digit(p[-1]) || p[-1] == ';'))
+            --p;
+        if (p - read_start < 2 || p[-1] != '[' || p[-2] != '\x1b')
+            break;
+        end = p - 2;
+    }
+    return end;
+}
+
+// The "#" or ">" of a prompt ending the pending bytes, or nullptr when they hold none.
+char* find_prompt_mark() {
+    char* end = const_cast<char*>(skip_colour_codes(fill_end));
+    if (end - read_start < 3 || end[-1] != ' ' || (end[-2] != '#' && end[-2] != '>'))
+        return nullptr;
+    return end - 2;
+}
+
+// Sleeps until the tool has written more or hung up.
+void wait_readable(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    while (poll(&entry, 1, -1) < 0) {
+        if (errno != EINTR)
+            exit_failure("Failed to poll reply\n");
+    }
+}
+
+} // namespace
+
+void send_command(int fd, const char* text) {
+    size_t length = std::strlen(text);
+    ssize_t written = write(fd, text, length);
+    if (written < 0 || static_cast<size_t>(written) != length)
+        exit_failure("Failed to write command\n");
+    usleep(500);
+}
+
+void fill_buffer(int fd) {
+    if (fcntl(fd, F_SETFL, O_NONBLOCK) != 0)
+        exit_failure("Failed to set not blocking\n");
+    ssize_t count = read(fd, fill_end, static_cast<size_t>(line_buffer + buffer_size - fill_end));
+    if (count > 0) {
+        fill_end += count;
+        return;
+    }
+    if (count < 0 && errno == EAGAIN)
+        return;
+    char message[32];
+    std::snprintf(message, sizeof message, "Failed to read %d\n", static_cast<int>(count));
+    exit_failure(message);
+}
+
+char* read_line(int fd) {
+    if (read_start != line_buffer) {
+        long pending = fill_end - read_start;
+        std::memmove(line_buffer, read_start, static_cast<size_t>(pending));
+        read_start = line_buffer;
+        fill_end = line_buffer + pending;
+    }
+    for (;;) {
+        fill_buffer(fd);
+        auto* newline = static_cast<char*>(
+            std::memchr(read_start, '\n', static_cast<size_t>(fill_end - read_start)));
+        if (newline != nullptr) {
+            *newline = '\0';
+            char* line = read_start;
+            read_start = newline + 1;
+            log_push(line);
+            return line;
+        }
+        if (char* mark = find_prompt_mark()) {
+            *mark = '@';
+            return nullptr;
+        }
+        // A full buffer gets its next read attempt at once: it asks for zero bytes and fails.
+        if (fill_end < line_buffer + buffer_size)
+            wait_readable(fd);
+    }
+}
+
+void wait_prompt(int fd) {
+    while (read_line(fd) != nullptr) {
+    }
+}
+
+void log_push(const char* line) {
+    int32_t slot = write_index;
+    write_index = (write_index + 1) % log_slots;
+    if (write_index == read_index)
+        read_index = (write_index + 1) % log_slots;
+    size_t length = strnlen(line, log_line_size - 1);
+    std::memcpy(recent_log[slot], line, length);
+    recent_log[slot][length] = '\0';
+}
+
+void log_dump() {
+    std::fputs("---\n", stdout);
+    for (int32_t slot = read_index; slot != write_index; slot = (slot + 1) % log_slots) {
+        std::fputs(recent_log[slot], stdout);
+        std::fputc('\n', stdout);
+    }
+}
+
+void channel_reset() {
+    read_start = fill_end = line_buffer;
+    write_index = read_index = 0;
+}

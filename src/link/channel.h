@@ -1,0 +1,28 @@
+#pragma once
+// Controller channel: commands go out on the tool's input pipe, its output comes back
+// as lines and prompts. Keeps the 15 most recent lines for the console report.
+// Every failure ends the process with a "Failed to ..." message and status 1.
+#include <cstdint>
+
+// Writes the whole command in one write, then pauses 500 microseconds.
+void send_command(int fd, const char* text);
+
+// One non-blocking read attempt into the free part of the receive buffer.
+void fill_buffer(int fd);
+
+// The next complete line, NUL-terminated inside the receive buffer and valid until the
+// next call; nullptr when a prompt ends the pending bytes (its "#" or ">" becomes "@").
+// Sleeps in poll() while there is nothing new to look at.
+char* read_line(int fd);
+
+// Discards lines until the next prompt.
+void wait_prompt(int fd);
+
+// Keeps a copy of the line (cut to 127 bytes) in the ring of recent lines.
+void log_push(const char* line);
+
+// Prints "---" and then the recent lines, oldest first, on standard output.
+void log_dump();
+
+// Empties the receive buffer and the ring. For tests only.
+void channel_reset();

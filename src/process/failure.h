@@ -1,0 +1,5 @@
+#pragma once
+// Ending the process on a failure the conversation cannot survive: one fixed
+// "Failed to ..." message on standard error, then exit status 1.
+
+[[noreturn]] void exit_failure(const char* message);

@@ -1,0 +1,19 @@
+// joybond: keeps Bluetooth game controllers trusted, paired and connected.
+#include "process/startup.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-f") != 0) {
+            std::fputs("Syntax: joybond [-f]\n", stdout);
+            std::exit(1);
+        }
+        verbose = 1;
+    }
+    if (argc > 1)
+        run_foreground();
+    daemonize();
+}

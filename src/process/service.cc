@@ -1,0 +1,23 @@
+#include "process/service.h"
+
+#include "link/channel.h"
+#include "link/tool.h"
+#include "process/startup.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+void run_service(int command_fd, int reply_fd) {
+    wait_prompt(reply_fd);
+    for (const char* command : setup_commands) {
+        send_command(command_fd, command);
+        wait_prompt(reply_fd);
+    }
+    for (;;) {
+        sleep(1);
+        if (verbose) {
+            log_dump();
+            std::fflush(stdout); // reach a pipe or file every cycle, not in buffered bursts
+        }
+    }
+}

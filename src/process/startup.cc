@@ -1,0 +1,67 @@
+#include "process/startup.h"
+
+#include "link/tool.h"
+#include "process/failure.h"
+#include "process/service.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int32_t verbose = 0;
+
+int spawn_controller(int* command_fd, int* reply_fd) {
+    int to_tool[2];
+    int from_tool[2];
+    if (pipe(to_tool) != 0 || pipe(from_tool) != 0)
+        exit_failure("Failed to create pipes\n");
+    pid_t child = fork();
+    if (child == -1)
+        exit_failure("Failed to fork\n");
+    if (child == 0) {
+        dup2(to_tool[0], STDIN_FILENO);
+        dup2(from_tool[1], STDOUT_FILENO);
+        close(to_tool[0]);
+        close(to_tool[1]);
+        close(from_tool[0]);
+        close(from_tool[1]);
+        execl(tool_path, tool_path, static_cast<char*>(nullptr));
+        const char message[] = "Failed to run bluetoothctl\n";
+        ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
+        (void)ignored;
+        _exit(1); // not exit(): the parent's stdio buffers and exit handlers are not ours
+    }
+    *command_fd = to_tool[1];
+    *reply_fd = from_tool[0];
+    close(to_tool[0]);
+    close(from_tool[1]);
+    return 0;
+}
+
+void daemonize() {
+    pid_t child = fork();
+    if (child < 0)
+        exit_failure("Failed to fork daemon\n");
+    if (child > 0)
+        std::exit(0);
+    umask(0);
+    if (setsid() < 0)
+        exit_failure("Failed to set sid\n");
+    if (chdir("/") < 0)
+        exit_failure("Failed to change dir\n");
+    int command_fd = -1;
+    int reply_fd = -1;
+    spawn_controller(&command_fd, &reply_fd);
+    close(STDIN_FILENO);
+    close(STDOUT_FILENO);
+    close(STDERR_FILENO);
+    run_service(command_fd, reply_fd);
+}
+
+void run_foreground() {
+    int command_fd = -1;
+    int reply_fd = -1;
+    spawn_controller(&command_fd, &reply_fd);
+    run_service(command_fd, reply_fd);
+}

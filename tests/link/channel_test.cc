@@ -1,0 +1,267 @@
+// The controller channel driven over real pipes: framing of lines and prompts in all three
+// prompt styles, the recent-output ring, and every way the channel ends the process.
+#include "link/channel.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string prompt_566 = "\x1b[0;94m[bluetooth]\x1b[0m# ";
+const std::string prompt_579 = "\x1b[0;94m[bluetooth]# \x1b[0m";
+const std::string prompt_587 = "\x1b[0;94m[bluetoothctl]> \x1b[0m";
+
+class Channel : public testing::Test {
+  protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        channel_reset();
+        ASSERT_EQ(pipe(fds), 0);
+    }
+    void TearDown() override {
+        if (writer.joinable())
+            writer.join();
+        close(fds[0]);
+        if (fds[1] >= 0)
+            close(fds[1]);
+    }
+    void put(const std::string& bytes) {
+        ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Writes the bytes a little later, from another thread, while the channel waits.
+    void put_later(const std::string& bytes) {
+        writer = std::thread([this, bytes] {
+            std::this_thread::sleep_for(30ms);
+            ssize_t ignored = write(fds[1], bytes.data(), bytes.size());
+            (void)ignored;
+        });
+    }
+    void hang_up() {
+        close(fds[1]);
+        fds[1] = -1;
+    }
+    std::string next_line() {
+        char* line = read_line(fds[0]);
+        return line == nullptr ? "<prompt>" : line;
+    }
+    std::string dump() {
+        testing::internal::CaptureStdout();
+        log_dump();
+        return testing::internal::GetCapturedStdout();
+    }
+    int fds[2] = {-1, -1};
+    std::thread writer;
+};
+
+TEST_F(Channel, FramesLinesWhateverTheReadSizes) {
+    put("Changing po");
+    put_later("wer on succeeded\n");
+    EXPECT_EQ(next_line(), "Changing power on succeeded");
+    writer.join();
+
+    put("one\ntwo\n\n");
+    EXPECT_EQ(next_line(), "one");
+    EXPECT_EQ(next_line(), "two"); // already pending: returned after one more read attempt
+    EXPECT_EQ(next_line(), "");    // an empty line is a line
+}
+
+TEST_F(Channel, KeepsBytesAfterANulInsideALine) {
+    put(std::string("ab\0cd\n", 6));
+    char* line = read_line(fds[0]);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(std::string(line, 5), std::string("ab\0cd", 5));
+    EXPECT_EQ(dump(), "---\nab\n");
+}
+
+TEST_F(Channel, ReturnsALineThatFillsTheWholeBuffer) {
+    std::string big(8191, 'x');
+    put(big + "\n");
+    EXPECT_EQ(next_line(), big);
+}
+
+TEST_F(Channel, RecognisesAPromptSplitAcrossReads) {
+    put("[bluetooth]#");
+    put_later(" ");
+    EXPECT_EQ(next_line(), "<prompt>");
+}
+
+TEST_F(Channel, NeedsThreeBytesForAPrompt) {
+    put("# ");
+    put_later("\n");
+    EXPECT_EQ(next_line(), "# "); // two bytes alone were no prompt: the wait went on
+    writer.join();
+
+    put("a# ");
+    EXPECT_EQ(next_line(), "<prompt>");
+}
+
+TEST_F(Channel, APromptFollowedByMoreTextIsNoPrompt) {
+    put("[bluetooth]# Dev");
+    put_later("ice 11:22:33:44:55:66 Pad\n");
+    EXPECT_EQ(next_line(), "[bluetooth]# Device 11:22:33:44:55:66 Pad");
+}
+
+TEST_F(Channel, MarksASeenPromptAndStartsTheNextLineWithIt) {
+    put("[bluetooth]# ");
+    EXPECT_EQ(next_line(), "<prompt>");
+    put("devices\nDevice 11:22:33:44:55:66 Pad\n");
+    EXPECT_EQ(next_line(), "[bluetooth]@ devices"); // the same prompt does not end this wait
+    EXPECT_EQ(next_line(), "Device 11:22:33:44:55:66 Pad");
+}
+
+TEST_F(Channel, UnderstandsThePromptsOfEveryClientRelease) {
+    struct Case {
+        std::string prompt;
+        std::string next_line;
+    };
+    const Case cases[] = {
+        {prompt_566, "\x1b[0;94m[bluetooth]\x1b[0m@ power on"},
+        {prompt_579, "\x1b[0;94m[bluetooth]@ \x1b[0mpower on"},
+        {prompt_587, "\x1b[0;94m[bluetoothctl]@ \x1b[0mpower on"},
+        {"\x1b[0;94m[Pad One]> \x1b[0m", "\x1b[0;94m[Pad One]@ \x1b[0mpower on"},
+        {"[x]> \x1b[m\x1b[0;1m", "[x]@ \x1b[m\x1b[0;1mpower on"},
+    };
+    for (const Case& c : cases) {
+        put(c.prompt);
+        EXPECT_EQ(next_line(), "<prompt>") << c.prompt;
+        put("power on\n");
+        EXPECT_EQ(next_line(), c.next_line);
+    }
+}
+
+TEST_F(Channel, ColourCodesDoNotMakeShortTextAPrompt) {
+    for (const std::string& text : {std::string("# \x1b[0m"), std::string("\x1b[0m"),
+                                    std::string("a> \x1b[0;9xm"), std::string("ab>\x1b[0m")}) {
+        channel_reset();
+        put(text);
+        put_later("\n");
+        EXPECT_EQ(next_line(), text);
+        writer.join();
+    }
+}
+
+TEST_F(Channel, TakesEventLinesPrintedWhileIdle) {
+    const std::string event_566 = "\r\x1b[K[\x01\x1b[0;93m\x02"
+                                  "CHG\x01\x1b[0m\x02] Device 11:22:33:44:55:66 Trusted: yes";
+    put(prompt_566);
+    EXPECT_EQ(next_line(), "<prompt>");
+    put(event_566 + "\n" + prompt_566);
+    EXPECT_EQ(next_line(), "\x1b[0;94m[bluetooth]\x1b[0m@ " + event_566);
+    EXPECT_EQ(next_line(), "<prompt>"); // the prompt printed again after the event
+
+    const std::string event_587 =
+        "\r\x1b[K\r[\x1b[0;93mCHG\x1b[0m] Device 11:22:33:44:55:66 Connected: yes";
+    put("info 11:22:33:44:55:66\n" + prompt_587);
+    next_line();
+    EXPECT_EQ(next_line(), "<prompt>");
+    put(event_587 + "\n");
+    EXPECT_EQ(next_line(), "\x1b[0;94m[bluetoothctl]@ \x1b[0m" + event_587);
+}
+
+TEST_F(Channel, WaitPromptSkipsTheReplyLinesButLogsThem) {
+    put("Changing power on succeeded\nAgent registered\n" + prompt_579);
+    wait_prompt(fds[0]);
+    EXPECT_EQ(dump(), "---\nChanging power on succeeded\nAgent registered\n");
+}
+
+TEST_F(Channel, GoesOnWaitingWhenASignalInterruptsTheWait) {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &action, nullptr); // no SA_RESTART: poll() returns EINTR
+    pthread_t reader = pthread_self();
+    writer = std::thread([this, reader] {
+        std::this_thread::sleep_for(50ms);
+        pthread_kill(reader, SIGUSR1);
+        std::this_thread::sleep_for(50ms);
+        ssize_t ignored = write(fds[1], "late\n", 5);
+        (void)ignored;
+    });
+    EXPECT_EQ(next_line(), "late");
+    signal(SIGUSR1, SIG_DFL);
+}
+
+TEST_F(Channel, RingKeepsTheLastFifteenLines) {
+    EXPECT_EQ(dump(), "---\n");
+    std::string all;
+    for (int i = 1; i <= 20; ++i)
+        all += "line " + std::to_string(i) + "\n";
+    put(all);
+    for (int i = 1; i <= 20; ++i)
+        next_line();
+    std::string expected = "---\n";
+    for (int i = 6; i <= 20; ++i)
+        expected += "line " + std::to_string(i) + "\n";
+    EXPECT_EQ(dump(), expected);
+    EXPECT_EQ(dump(), expected); // a dump changes nothing
+}
+
+TEST_F(Channel, RingCutsLongLinesButTheCallerGetsThemWhole) {
+    std::string long_line(200, 'n');
+    put(long_line + "\n");
+    EXPECT_EQ(next_line(), long_line);
+    EXPECT_EQ(dump(), "---\n" + long_line.substr(0, 127) + "\n");
+}
+
+TEST_F(Channel, SendsTheWholeCommand) {
+    send_command(fds[1], "info 11:22:33:44:55:66\n");
+    char got[64] = {};
+    ASSERT_EQ(read(fds[0], got, sizeof got - 1), 23);
+    EXPECT_STREQ(got, "info 11:22:33:44:55:66\n");
+}
+
+using ChannelDeath = Channel;
+
+TEST_F(ChannelDeath, EndOfStreamEndsTheProgramBeforePendingLines) {
+    put("one\ntwo\n");
+    hang_up();
+    EXPECT_EQ(next_line(), "one");
+    EXPECT_EXIT(read_line(fds[0]), testing::ExitedWithCode(1), "^Failed to read 0\n$");
+}
+
+TEST_F(ChannelDeath, HangUpDuringAWaitEndsTheProgram) {
+    put("Attempting to pair");
+    writer = std::thread([this] {
+        std::this_thread::sleep_for(30ms);
+        hang_up();
+    });
+    EXPECT_EXIT(wait_prompt(fds[0]), testing::ExitedWithCode(1), "^Failed to read 0\n$");
+}
+
+TEST_F(ChannelDeath, AFullBufferWithoutALineEndsTheProgram) {
+    put(std::string(8192, 'x'));
+    EXPECT_EXIT(read_line(fds[0]), testing::ExitedWithCode(1), "^Failed to read 0\n$");
+}
+
+TEST_F(ChannelDeath, AFailingReadEndsTheProgram) {
+    int directory = open("/", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(directory, 0);
+    EXPECT_EXIT(read_line(directory), testing::ExitedWithCode(1), "^Failed to read -1\n$");
+    close(directory);
+}
+
+TEST_F(ChannelDeath, ABadDescriptorEndsTheProgram) {
+    EXPECT_EXIT(read_line(-1), testing::ExitedWithCode(1), "^Failed to set not blocking\n$");
+}
+
+TEST_F(ChannelDeath, WritingToAGoneToolRaisesSigpipe) {
+    close(fds[0]);
+    fds[0] = open("/dev/null", O_RDONLY); // keep TearDown's close harmless
+    EXPECT_EXIT(send_command(fds[1], "devices\n"), testing::KilledBySignal(SIGPIPE), "");
+    EXPECT_EXIT(
+        {
+            signal(SIGPIPE, SIG_IGN);
+            send_command(fds[1], "devices\n");
+        },
+        testing::ExitedWithCode(1), "^Failed to write command\n$");
+}
+
+} // namespace

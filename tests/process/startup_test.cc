@@ -1,0 +1,173 @@
+// The built joybond binary end to end, against the simulated tool in a private mount
+// namespace: arguments, both run modes, set-up, the foreground dump and the ways it ends.
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const std::vector<std::string> setup_commands = {"power on", "agent NoInputNoOutput",
+                                                 "default-agent", "scan on"};
+
+class EndToEnd : public testing::Test {
+  protected:
+    // Every run ends by itself: the tool leaves after 20 s, and the service with it.
+    void prepare(const std::string& script, bool with_tool = true) {
+        std::string why = sandbox_prepare("lifetime_ms 20000\n" + script, with_tool);
+        if (!why.empty())
+            GTEST_SKIP() << "end-to-end runs need a private mount namespace: " << why;
+    }
+    void TearDown() override { sandbox_stop_run(); }
+
+    // Runs joybond to its end; returns its wait status.
+    int run_to_end(const std::vector<std::string>& args, bool ignore_sigpipe = false) {
+        pid_t pid = launch_joybond(args, ignore_sigpipe);
+        int status = 0;
+        if (!wait_exit(pid, 15000, &status)) {
+            kill(pid, SIGKILL);
+            ADD_FAILURE() << "joybond did not end";
+        }
+        return status;
+    }
+};
+
+class BadArguments : public EndToEnd,
+                     public testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(BadArguments, PrintUsageAndStartNoTool) {
+    prepare("");
+    if (IsSkipped())
+        return;
+    int status = run_to_end(GetParam());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(read_file(out_path), "Syntax: joybond [-f]\n");
+    EXPECT_EQ(read_file(err_path), "");
+    EXPECT_EQ(read_file(sim_log_path), "") << "the tool was started";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StartUp, BadArguments,
+    testing::Values(std::vector<std::string>{"-F"}, std::vector<std::string>{"--f"},
+                    std::vector<std::string>{"f"}, std::vector<std::string>{""},
+                    std::vector<std::string>{"-ff"}, std::vector<std::string>{"-f", "x"},
+                    std::vector<std::string>{"-f", "-f", "-v"}));
+
+// Each prompt style, with the exact first dump the foreground mode prints.
+struct Style {
+    std::string name;
+    std::string marked_prompt; // the prompt as it begins the line after it, "@" in place
+};
+
+void PrintTo(const Style& style, std::ostream* out) {
+    *out << "BlueZ " << style.name;
+}
+
+class PromptStyles : public EndToEnd, public testing::WithParamInterface<Style> {};
+
+TEST_P(PromptStyles, ForegroundSetsUpTheAdapterAndDumpsTheToolOutput) {
+    prepare("style " + GetParam().name + "\nreply_delay_ms 5\nchunk 7\n");
+    if (IsSkipped())
+        return;
+    pid_t pid = launch_joybond({"-f", "-f"});
+    ASSERT_TRUE(wait_for_text(out_path, "---\n", 10000)) << read_file(err_path);
+    EXPECT_EQ(received_commands(), setup_commands);
+    const std::string& p = GetParam().marked_prompt;
+    std::string first_dump = read_file(out_path).substr(0, read_file(out_path).find("---\n", 4));
+    std::string tag = GetParam().name == "5.66" ? "[\x01\x1b[0;93m\x02"
+                                                  "CHG\x01\x1b[0m\x02]"
+                                                : "[\x1b[0;93mCHG\x1b[0m]";
+    EXPECT_EQ(first_dump, "---\n" + p + "power on\nChanging power on succeeded\n" + p +
+                              "agent NoInputNoOutput\nAgent registered\n" + p +
+                              "default-agent\nDefault agent request successful\n" + p +
+                              "scan on\nDiscovery started\n" + tag +
+                              " Controller 00:1A:7D:DA:71:13 Discovering: yes\n");
+    // The report reaches the file every cycle while the service runs on.
+    ASSERT_TRUE(wait_for_count(out_path, "---\n", 2, 5000));
+    int status = 0;
+    EXPECT_FALSE(wait_exit(pid, 0, &status));
+    EXPECT_EQ(read_file(err_path), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(StartUp, PromptStyles,
+                         testing::Values(Style{"5.66", "\x1b[0;94m[bluetooth]\x1b[0m@ "},
+                                         Style{"5.79", "\x1b[0;94m[bluetooth]@ \x1b[0m"},
+                                         Style{"5.87", "\x1b[0;94m[bluetoothctl]@ \x1b[0m"}),
+                         [](const auto& style) { return "bluez_" + std::to_string(style.index); });
+
+TEST_F(EndToEnd, DaemonReturnsAtOnceAndRunsDetached) {
+    prepare("");
+    if (IsSkipped())
+        return;
+    int status = run_to_end({});
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_TRUE(wait_for_text(sim_log_path, "cmd scan on", 10000));
+    EXPECT_EQ(received_commands(), setup_commands);
+    EXPECT_EQ(tool_start_value("cwd"), "/");
+    EXPECT_EQ(tool_start_value("umask"), "0000");
+    EXPECT_EQ(tool_start_value("sid"), tool_start_value("ppid"))
+        << "the service leads its own session";
+    pid_t service = std::stoi(tool_start_value("ppid"));
+    EXPECT_NE(service, getpid());
+    EXPECT_EQ(kill(service, 0), 0) << "the service is still running";
+    EXPECT_EQ(read_file(out_path), "");
+    EXPECT_EQ(read_file(err_path), "");
+}
+
+TEST_F(EndToEnd, WaitsForAToolThatIsSlowToShowItsPrompt) {
+    prepare("waiting_ms 1500\n");
+    if (IsSkipped())
+        return;
+    launch_joybond({"-f"});
+    ASSERT_TRUE(wait_for_text(sim_log_path, "cmd scan on", 10000));
+    EXPECT_EQ(received_commands(), setup_commands);
+    ASSERT_TRUE(wait_for_text(out_path, "---\nWaiting to connect to bluetoothd...\n", 5000));
+}
+
+TEST_F(EndToEnd, MissingToolEndsTheService) {
+    prepare("", false);
+    if (IsSkipped())
+        return;
+    int status = run_to_end({"-f"});
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(read_file(err_path), "Failed to run bluetoothctl\nFailed to read 0\n");
+    EXPECT_EQ(read_file(out_path), "");
+}
+
+TEST_F(EndToEnd, ToolEndingDuringAWaitEndsTheService) {
+    for (const char* script : {"exit_on_command 2\n", "stall_on_command 3\nlifetime_ms 1500\n"}) {
+        prepare(script);
+        if (IsSkipped())
+            return;
+        int status = run_to_end({"-f"});
+        ASSERT_TRUE(WIFEXITED(status)) << script;
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(read_file(err_path), "Failed to read 0\n") << script;
+    }
+}
+
+TEST_F(EndToEnd, CommandToAGoneToolEndsTheService) {
+    prepare("close_after_reply 1\n");
+    if (IsSkipped())
+        return;
+    int status = run_to_end({"-f"});
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGPIPE);
+    EXPECT_EQ(read_file(err_path), "");
+
+    prepare("close_after_reply 1\n");
+    status = run_to_end({"-f"}, true);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(read_file(err_path), "Failed to write command\n");
+}
+
+} // namespace

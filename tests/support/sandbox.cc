@@ -1,0 +1,185 @@
+#include "sandbox.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sched.h>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::string failed(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool write_proc(const char* path, const std::string& text) {
+    int fd = open(path, O_WRONLY);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+std::string enter_once() {
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (unshare(CLONE_NEWNS) != 0) {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return failed("cannot create a private mount namespace (unshare)");
+        write_proc("/proc/self/setgroups", "deny");
+        if (!write_proc("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+            !write_proc("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
+            return failed("cannot map the user namespace");
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return failed("cannot make mounts private");
+    // Daemonized services are re-parented to us, so they can be reaped.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    setenv("SIM_SCRIPT", sim_script_path, 1);
+    setenv("SIM_LOG", sim_log_path, 1);
+    return "";
+}
+
+bool tool_mounted = false;
+bool tmp_mounted = false;
+
+} // namespace
+
+std::string sandbox_enter() {
+    static const std::string why = enter_once();
+    return why;
+}
+
+std::string sandbox_prepare(const std::string& script, bool with_tool) {
+    if (std::string why = sandbox_enter(); !why.empty())
+        return why;
+    if (tool_mounted && umount2("/usr/bin", MNT_DETACH) == 0)
+        tool_mounted = false;
+    if (tmp_mounted && umount2("/tmp", MNT_DETACH) == 0)
+        tmp_mounted = false;
+    if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+        return failed("cannot mount a tmpfs on /tmp");
+    tmp_mounted = true;
+    mkdir("/tmp/.tool", 0755);
+    mkdir("/tmp/.tool/upper", 0755);
+    mkdir("/tmp/.tool/work", 0755);
+    const char* target = with_tool ? SIM_TOOL : "/nonexistent/bluetoothctl";
+    if (symlink(target, "/tmp/.tool/upper/bluetoothctl") != 0)
+        return failed("cannot place the tool");
+    if (mount("overlay", "/usr/bin", "overlay", 0,
+              "lowerdir=/usr/bin,upperdir=/tmp/.tool/upper,workdir=/tmp/.tool/work") != 0)
+        return failed("cannot mount an overlay on /usr/bin");
+    tool_mounted = true;
+    write_file(sim_script_path, script);
+    return "";
+}
+
+pid_t launch_joybond(const std::vector<std::string>& args, bool ignore_sigpipe) {
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    close(in);
+    close(out);
+    close(err);
+    if (ignore_sigpipe)
+        signal(SIGPIPE, SIG_IGN);
+    std::vector<char*> argv{const_cast<char*>(JOYBOND_BINARY)};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(JOYBOND_BINARY, argv.data());
+    _exit(127);
+}
+
+bool wait_exit(pid_t pid, int timeout_ms, int* status) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        if (waitpid(pid, status, WNOHANG) == pid)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}
+
+bool wait_for_count(const char* path, const std::string& text, size_t count, int timeout_ms) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        if (count_of(read_file(path), text) >= count)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}
+
+bool wait_for_text(const char* path, const std::string& text, int timeout_ms) {
+    return wait_for_count(path, text, 1, timeout_ms);
+}
+
+void sandbox_stop_run() {
+    for (const char* key : {"ppid", "pid"}) {
+        std::string value = tool_start_value(key);
+        if (!value.empty() && std::stoi(value) > 1)
+            kill(std::stoi(value), SIGKILL);
+    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+std::string read_file(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const char* path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos;
+         at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+std::vector<std::string> received_commands() {
+    std::istringstream log(read_file(sim_log_path));
+    std::vector<std::string> commands;
+    for (std::string line; std::getline(log, line);)
+        if (line.rfind("cmd ", 0) == 0)
+            commands.push_back(line.substr(4));
+    return commands;
+}
+
+std::string tool_start_value(const std::string& key) {
+    std::istringstream log(read_file(sim_log_path));
+    std::string line;
+    while (std::getline(log, line)) {
+        if (line.rfind("start ", 0) != 0)
+            continue;
+        std::istringstream words(line);
+        for (std::string word; words >> word;)
+            if (word.rfind(key + "=", 0) == 0)
+                return word.substr(key.size() + 1);
+    }
+    return "";
+}
