@@ -1,49 +1,149 @@
-// Prints the service's own CPU time against wall time while it drives the simulated tool.
-// Runs the built joybond in a private mount namespace, like the end-to-end tests.
+// Figures for joybond's own cost while it drives the simulated tool, from the built binary
+// run in a private mount namespace like the end-to-end tests.
+//
+// 1. CPU time against wall time while the tool is slow (5 ms per answer) and while it never
+//    shows its first prompt.
+// 2. With 1, 10, 100 and 1000 registered devices: the cycle period, the period less the time
+//    the tool itself spent answering, the service's overhead per command beyond the 1 s sleep
+//    and the 500 us pause after each command, and the service's CPU time per cycle.
 #include "sandbox.h"
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
+#include <vector>
 
 namespace {
+
+constexpr char timing_path[] = "/tmp/sim.timing";
 
 double seconds(const timeval& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
 }
 
-// Runs joybond -f for the given time, then ends it; prints wall and CPU time.
-void run_case(const char* title, const std::string& script, int run_ms) {
-    std::string why = sandbox_prepare(script);
-    if (!why.empty()) {
-        std::printf("%-44s skipped: %s\n", title, why.c_str());
+double cpu_seconds(const rusage& usage) {
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Ends a run and returns the service's CPU time. The service is our child (foreground) or
+// was re-parented to us (daemon), so wait4 reports its own usage.
+double stop_and_measure(pid_t service) {
+    kill(service, SIGTERM);
+    rusage usage{};
+    int status = 0;
+    wait4(service, &status, 0, &usage);
+    sandbox_stop_run();
+    return cpu_seconds(usage);
+}
+
+void run_idle_case(const char* title, const std::string& script, int run_ms) {
+    if (std::string why = sandbox_prepare(script); !why.empty()) {
+        std::printf("%-40s skipped: %s\n", title, why.c_str());
         return;
     }
     auto start = std::chrono::steady_clock::now();
     pid_t pid = launch_joybond({"-f"});
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, WNOHANG, &usage) == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(run_ms));
-        kill(pid, SIGTERM);
-        wait4(pid, &status, 0, &usage);
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(run_ms));
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    double cpu = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-    std::printf("%-44s wall %6.2f s   service CPU %7.4f s   %6.3f%% of wall\n", title, wall, cpu,
+    double cpu = stop_and_measure(pid);
+    std::printf("%-40s wall %6.2f s   service CPU %7.4f s   %6.3f%% of wall\n", title, wall, cpu,
                 100.0 * cpu / wall);
-    sandbox_stop_run();
+}
+
+struct Timing {
+    long long received;
+    long long answered;
+    std::string command;
+};
+
+std::vector<Timing> read_timings() {
+    std::vector<Timing> out;
+    std::istringstream in(read_file(timing_path));
+    Timing t;
+    while (in >> t.received >> t.answered && std::getline(in >> std::ws, t.command))
+        out.push_back(t);
+    return out;
+}
+
+void run_devices_case(int devices, int cycles) {
+    std::string script;
+    char line[128];
+    for (int i = 0; i < devices; ++i) {
+        // Connected controllers: every cycle asks about each, no other command is needed.
+        std::snprintf(line, sizeof line,
+                      "device 10:00:00:00:%02X:%02X input-gaming 1 1 1 1 Pad %d\n", i / 256,
+                      i % 256, i);
+        script += line;
+    }
+    if (std::string why = sandbox_prepare(script); !why.empty()) {
+        std::printf("%5d devices: skipped: %s\n", devices, why.c_str());
+        return;
+    }
+    setenv("SIM_TIMING", timing_path, 1);
+    pid_t invoker = launch_joybond({});
+    int status = 0;
+    waitpid(invoker, &status, 0);
+    // Cycle k runs from the k-th "devices" to the next; the first cycle is left out.
+    wait_for_count(timing_path, " devices\n", static_cast<size_t>(cycles) + 2, 120000);
+    pid_t service = std::stoi(tool_start_value("ppid"));
+    double cpu = stop_and_measure(service);
+    unsetenv("SIM_TIMING");
+
+    std::vector<Timing> timings = read_timings();
+    std::vector<size_t> starts;
+    for (size_t i = 0; i < timings.size(); ++i)
+        if (timings[i].command == "devices")
+            starts.push_back(i);
+    // The service's own time per command: from the tool's prompt to the next command's
+    // arrival, less the 500 us pause (the gap that holds the 1 s sleep is left out).
+    double period = 0, tool = 0, commands = 0, gaps = 0, gap_count = 0;
+    int measured = 0;
+    for (size_t k = 1; k + 1 < starts.size(); ++k, ++measured) {
+        period +=
+            static_cast<double>(timings[starts[k + 1]].received - timings[starts[k]].received);
+        for (size_t i = starts[k]; i < starts[k + 1]; ++i) {
+            tool += static_cast<double>(timings[i].answered - timings[i].received);
+            commands += 1;
+            if (i + 1 < starts[k + 1]) {
+                gaps += static_cast<double>(timings[i + 1].received - timings[i].answered);
+                gap_count += 1;
+            }
+        }
+    }
+    if (measured == 0) {
+        std::printf("%5d devices: no complete cycle measured\n", devices);
+        return;
+    }
+    period /= measured;
+    tool /= measured;
+    commands /= measured;
+    double overhead = gap_count > 0 ? gaps / gap_count - 500.0 : 0;
+    std::printf("%7d %9.0f %8.0f %12.0f %10.0f %12.1f %14.2f\n", devices, commands, period / 1000,
+                (period - tool) / 1000, tool / 1000, overhead, 1000.0 * cpu / (starts.size() - 1));
 }
 
 } // namespace
 
 int main() {
     std::printf("joybond CPU against wall time (target: under 0.1%%)\n");
-    run_case("tool answers each command after 5 ms", "reply_delay_ms 5\n", 10000);
-    run_case("tool shows no prompt for 10 s", "waiting_ms -1\n", 10000);
+    run_idle_case("tool answers each command after 5 ms", "reply_delay_ms 5\n", 10000);
+    run_idle_case("tool shows no prompt for 10 s", "waiting_ms -1\n", 10000);
+
+    std::printf("\njoybond per cycle against registered devices (daemon mode, 5 cycles each)\n");
+    std::printf("period-tool: the cycle period less the time the tool spent answering\n"
+                "overhead/cmd: from the tool's prompt to our next command, less the 500 us pause\n"
+                "targets: overhead per command under 100 us; CPU per cycle growing no worse than\n"
+                "linearly with the devices\n\n");
+    std::printf("%7s %9s %8s %12s %10s %12s %14s\n", "devices", "commands", "period", "period-tool",
+                "tool", "overhead/cmd", "CPU/cycle");
+    std::printf("%7s %9s %8s %12s %10s %12s %14s\n", "", "/cycle", "ms", "ms", "ms", "us", "ms");
+    for (int devices : {1, 10, 100, 1000})
+        run_devices_case(devices, 5);
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "process/service.h"
 
+#include "devices/details.h"
+#include "devices/discovery.h"
 #include "link/channel.h"
 #include "link/tool.h"
 #include "process/startup.h"
@@ -15,6 +17,8 @@ void run_service(int command_fd, int reply_fd) {
     }
     for (;;) {
         sleep(1);
+        refresh_devices(command_fd, reply_fd);
+        refresh_info(command_fd, reply_fd);
         if (verbose) {
             log_dump();
             std::fflush(stdout); // reach a pipe or file every cycle, not in buffered bursts

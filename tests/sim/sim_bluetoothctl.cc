@@ -9,6 +9,8 @@
 // Environment:
 //   SIM_SCRIPT  a script file (optional), one directive per line, "#" starts a comment
 //   SIM_LOG     a log file (optional): a "start ..." line, then "cmd <text>" per command
+//   SIM_TIMING  a timing file (optional): "<received> <answered> <command>" per command,
+//               monotonic clock in microseconds, for benchmarks
 //
 // Directives:
 //   style 5.66|5.79|5.87       prompt and event colouring of that client release
@@ -38,6 +40,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -78,6 +81,7 @@ struct Script {
 
 Script script;
 int log_fd = -1;
+int timing_fd = -1;
 int devices_calls = 0;
 auto started = std::chrono::steady_clock::now();
 
@@ -86,6 +90,21 @@ void note(const std::string& text) {
         return;
     std::string line = text + "\n";
     ssize_t ignored = write(log_fd, line.data(), line.size());
+    (void)ignored;
+}
+
+long long monotonic_us() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+void note_timing(long long received, const std::string& command) {
+    if (timing_fd < 0)
+        return;
+    std::string line =
+        std::to_string(received) + " " + std::to_string(monotonic_us()) + " " + command + "\n";
+    ssize_t ignored = write(timing_fd, line.data(), line.size());
     (void)ignored;
 }
 
@@ -325,6 +344,8 @@ int main() {
         load_script(path);
     if (const char* path = std::getenv("SIM_LOG"))
         log_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (const char* path = std::getenv("SIM_TIMING"))
+        timing_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     log_start();
 
     if (script.waiting_ms != 0) {
@@ -346,6 +367,7 @@ int main() {
         end_if_expired();
         if (ready <= 0)
             continue;
+        long long received = monotonic_us();
         ssize_t count = read(STDIN_FILENO, chunk, sizeof chunk);
         if (count <= 0) {
             note("exit input closed");
@@ -374,6 +396,7 @@ int main() {
             if (commands == script.close_after_reply)
                 close(STDIN_FILENO);
             emit(answer(command) + prompt());
+            note_timing(received, command);
             if (commands == script.close_after_reply) {
                 note("exit after reply");
                 return 0;

@@ -1,0 +1,49 @@
+// The service loop end to end: what each cycle asks the tool, and how the loop ends when the
+// tool goes away between cycles.
+#include "end_to_end.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+using Commands = std::vector<std::string>;
+
+TEST_F(EndToEnd, EachCycleListsDevicesThenQueriesThemNewestFirst) {
+    prepare("device 11:22:33:44:55:01 phone 0 0 0 1 Phone\n"
+            "device 11:22:33:44:55:02 audio-headset 0 0 0 2 Headset\n"
+            "device 11:22:33:44:55:03 computer 0 0 0 3 -\n");
+    if (IsSkipped())
+        return;
+    launch_joybond({});
+    ASSERT_TRUE(wait_for_count(sim_log_path, "cmd devices", 4, 10000));
+    Commands expected = setup_commands;
+    for (const char* cycle : {"devices", "info 11:22:33:44:55:01",                           //
+                              "devices", "info 11:22:33:44:55:02", "info 11:22:33:44:55:01", //
+                              "devices", "info 11:22:33:44:55:03", "info 11:22:33:44:55:02",
+                              "info 11:22:33:44:55:01", "devices"})
+        expected.push_back(cycle);
+    EXPECT_EQ(first_commands(expected.size()), expected);
+}
+
+TEST_F(EndToEnd, ToolEndingDuringTheSleepEndsTheService) {
+    prepare("close_after_reply 4\n"); // gone right after set-up
+    if (IsSkipped())
+        return;
+    int status = run_to_end({"-f"});
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGPIPE);
+    EXPECT_EQ(read_file(err_path), "");
+    EXPECT_EQ(read_file(out_path), "") << "no cycle completed";
+
+    prepare("close_after_reply 4\n");
+    status = run_to_end({"-f"}, true);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(read_file(err_path), "Failed to write command\n");
+}
+
+} // namespace
