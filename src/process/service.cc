@@ -4,6 +4,8 @@
 #include "devices/discovery.h"
 #include "link/channel.h"
 #include "link/tool.h"
+#include "policy/policy.h"
+#include "policy/report.h"
 #include "process/startup.h"
 
 #include <cstdio>
@@ -19,8 +21,10 @@ void run_service(int command_fd, int reply_fd) {
         sleep(1);
         refresh_devices(command_fd, reply_fd);
         refresh_info(command_fd, reply_fd);
+        manage_devices(command_fd, reply_fd);
         if (verbose) {
             log_dump();
+            print_devices();
             std::fflush(stdout); // reach a pipe or file every cycle, not in buffered bursts
         }
     }

@@ -61,7 +61,8 @@ TEST_P(PromptStyles, ForegroundSetsUpTheAdapterAndDumpsTheToolOutput) {
                               "agent NoInputNoOutput\nAgent registered\n" + p +
                               "default-agent\nDefault agent request successful\n" + p +
                               "scan on\nDiscovery started\n" + tag +
-                              " Controller 00:1A:7D:DA:71:13 Discovering: yes\n" + p + "devices\n");
+                              " Controller 00:1A:7D:DA:71:13 Discovering: yes\n" + p +
+                              "devices\n\nDevices:\n");
     // The report reaches the file every cycle while the service runs on.
     ASSERT_TRUE(wait_for_count(out_path, "---\n", 2, 5000));
     int status = 0;

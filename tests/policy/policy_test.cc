@@ -1,0 +1,234 @@
+// The connection policy, the status file and the console report. The status file has a
+// fixed path in /tmp, so these run in the sandbox's private /tmp.
+#include "devices/registry.h"
+#include "link/channel.h"
+#include "policy/policy.h"
+#include "policy/report.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct State {
+    const char* address;
+    const char* name;
+    int is_gaming, trusted, paired, connected, need_connect;
+};
+
+class Policy : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::string why = sandbox_prepare(""); !why.empty())
+            GTEST_SKIP() << "the status file needs a private /tmp: " << why;
+        device_reset();
+    }
+    void TearDown() override { device_reset(); }
+    // Registers devices, the first given being the oldest.
+    void add(const std::vector<State>& states) {
+        for (const State& s : states) {
+            Device* d = device_find_or_add(s.address);
+            std::snprintf(d->name, sizeof d->name, "%s", s.name);
+            d->is_gaming = s.is_gaming;
+            d->trusted = s.trusted;
+            d->paired = s.paired;
+            d->connected = s.connected;
+            d->need_connect = s.need_connect;
+        }
+    }
+    // One pass, with a tool that answers every command with a line and a prompt.
+    std::vector<std::string> run_pass() {
+        int commands[2];
+        int replies[2];
+        channel_reset();
+        EXPECT_EQ(pipe(commands), 0);
+        EXPECT_EQ(pipe(replies), 0);
+        std::vector<std::string> sent;
+        std::thread tool([&] {
+            std::string command;
+            char byte;
+            while (read(commands[0], &byte, 1) == 1) {
+                if (byte != '\n') {
+                    command += byte;
+                    continue;
+                }
+                sent.push_back(command);
+                std::string answer = command + "\nChanging succeeded\n[bluetooth]# ";
+                ssize_t ignored = write(replies[1], answer.data(), answer.size());
+                (void)ignored;
+                command.clear();
+            }
+        });
+        manage_devices(commands[1], replies[0]);
+        close(commands[1]);
+        tool.join();
+        for (int fd : {commands[0], replies[0], replies[1]})
+            close(fd);
+        return sent;
+    }
+    std::string status() { return read_file(status_path); }
+};
+
+using Sent = std::vector<std::string>;
+
+TEST_F(Policy, ScanningWhenThereIsNothingToReport) {
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Bluetooth scanning...\n");
+}
+
+TEST_F(Policy, NonGamingDevicesAreNeverTouchedNorMentioned) {
+    add({{"11:22:33:44:55:01", "Headset", 0, 1, 1, 1, 0},
+         {"11:22:33:44:55:02", "Phone", 0, 0, 0, 0, 0}});
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Bluetooth scanning...\n");
+}
+
+TEST_F(Policy, ComposesTheStatusFromActionsAndConnectedDevices) {
+    struct Row {
+        std::vector<State> devices;
+        Sent sent;
+        std::string status;
+    };
+    const Row rows[] = {
+        // one connected, nothing to do: its fragment alone, no newline
+        {{{"11:22:33:44:55:01", "Pad One", 1, 1, 1, 1, 1}}, {}, "Connected Pad One..."},
+        // several connected, nothing to do
+        {{{"11:22:33:44:55:01", "A", 1, 1, 1, 1, 1},
+          {"11:22:33:44:55:02", "B", 1, 1, 1, 1, 0},
+          {"11:22:33:44:55:03", "C", 1, 1, 1, 1, 1}},
+         {},
+         "Connected 3 devices"},
+        // an untrusted one without a name: its address stands in
+        {{{"11:22:33:44:55:01", "", 1, 0, 0, 0, 0}},
+         {"trust 11:22:33:44:55:01"},
+         "Trusting 11:22:33:44:55:01...\n"},
+        // an action and one connected
+        {{{"11:22:33:44:55:01", "Old", 1, 1, 1, 1, 1}, {"11:22:33:44:55:02", "New", 1, 0, 0, 0, 0}},
+         {"trust 11:22:33:44:55:02"},
+         "Trusting New...\nConnected Old..."},
+        // actions and two connected, newest device first
+        {{{"11:22:33:44:55:01", "A", 1, 1, 1, 1, 1},
+          {"11:22:33:44:55:02", "B", 1, 1, 0, 0, 0},
+          {"11:22:33:44:55:03", "C", 1, 1, 1, 1, 0},
+          {"11:22:33:44:55:04", "D", 1, 1, 1, 0, 1}},
+         {"connect 11:22:33:44:55:04", "pair 11:22:33:44:55:02"},
+         "Connecting D...\nPairing B...\nConnected 2 devices"},
+    };
+    for (const Row& row : rows) {
+        device_reset();
+        add(row.devices);
+        EXPECT_EQ(run_pass(), row.sent) << row.status;
+        EXPECT_EQ(status(), row.status);
+    }
+}
+
+TEST_F(Policy, OneStepPerDeviceAndCycle) {
+    add({{"11:22:33:44:55:01", "Pad", 1, 0, 0, 1, 0}});
+    Device* pad = device_list;
+    // connected but not trusted: "trust" only, and not counted as connected
+    EXPECT_EQ(run_pass(), Sent{"trust 11:22:33:44:55:01"});
+    EXPECT_EQ(status(), "Trusting Pad...\n");
+    EXPECT_EQ(pad->need_connect, 0);
+
+    pad->trusted = 1;
+    pad->connected = 0;
+    EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:01"});
+    EXPECT_EQ(status(), "Pairing Pad...\n");
+    EXPECT_EQ(pad->need_connect, 1);
+}
+
+TEST_F(Policy, LeavesDevicesPairedElsewhereToConnectByThemselves) {
+    add({{"11:22:33:44:55:01", "Pad", 1, 1, 1, 0, 0}});
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Bluetooth scanning...\n");
+}
+
+TEST_F(Policy, KeepsNamesByteForByte) {
+    add({{"11:22:33:44:55:01", "100% %s %n Pad", 1, 0, 0, 0, 0}});
+    run_pass();
+    EXPECT_EQ(status(), "Trusting 100% %s %n Pad...\n");
+}
+
+TEST_F(Policy, CutsTheStatusTextAtItsLimits) {
+    // Forty untrusted devices with 127-byte names: far more than 4096 bytes of lines.
+    std::string expected;
+    std::vector<State> many;
+    std::vector<std::string> names, addresses;
+    for (int i = 0; i < 40; ++i) {
+        names.push_back(std::string(120, 'a' + i % 26) + std::to_string(1000000 + i));
+        char address[18];
+        std::snprintf(address, sizeof address, "11:22:33:44:55:%02X", i);
+        addresses.push_back(address);
+    }
+    for (int i = 0; i < 40; ++i)
+        many.push_back({addresses[static_cast<size_t>(i)].c_str(),
+                        names[static_cast<size_t>(i)].c_str(), 1, 0, 0, 0, 0});
+    // plus, discovered last and so handled first, one to connect and one connected
+    many.push_back({"AA:00:00:00:00:01", "Connected one", 1, 1, 1, 1, 1});
+    many.push_back({"AA:00:00:00:00:02", "Connecting one", 1, 1, 1, 0, 1});
+    add(many);
+    EXPECT_EQ(run_pass().size(), 41u);
+    std::string text = status();
+    std::string lines = "Connecting Connecting one...\n";
+    for (int i = 39; i >= 0; --i)
+        lines += "Trusting " + names[static_cast<size_t>(i)] + "...\n";
+    // "Trusting" lines stop at 4094 bytes; the connected fragment fits in what is left of 4095.
+    EXPECT_EQ(text.size(), 4095u);
+    EXPECT_EQ(text, lines.substr(0, 4094) + "C");
+}
+
+TEST_F(Policy, AppendFormatCutsAndCounts) {
+    char buffer[16] = "abc";
+    EXPECT_EQ(append_format(buffer, 8, "%s", "defghijk"), 11u);
+    EXPECT_STREQ(buffer, "abcdefg");
+    char full[4] = {'x', 'y', 'z', 'w'};
+    EXPECT_EQ(append_format(full, 4, "%d", 12345), 9u);
+    EXPECT_EQ(std::string(full, 4), "xyzw"); // no terminator within the limit: untouched
+}
+
+TEST_F(Policy, StatusFileNeverFollowsLinksNorWaitsOnFifos) {
+    write_file("/tmp/precious", "keep me");
+    ASSERT_EQ(symlink("/tmp/precious", status_path), 0);
+    write_status_file("Bluetooth scanning...\n");
+    EXPECT_EQ(read_file("/tmp/precious"), "keep me");
+    struct stat info {};
+    ASSERT_EQ(lstat(status_path, &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+
+    unlink(status_path);
+    ASSERT_EQ(mkfifo(status_path, 0666), 0);
+    write_status_file("Bluetooth scanning...\n"); // returns at once: nobody reads the FIFO
+
+    unlink(status_path);
+    mode_t old = umask(022);
+    write_status_file("Connected Pad...");
+    umask(old);
+    ASSERT_EQ(stat(status_path, &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+    EXPECT_EQ(status(), "Connected Pad...");
+}
+
+TEST_F(Policy, ConsoleTableShowsEveryDeviceByteForByte) {
+    add({{"11:22:33:44:55:01", "", 0, 0, 0, 0, 0},
+         {"11:22:33:44:55:02", "Pad One", 1, 1, 1, 1, 1},
+         {"11:22:33:44:55:03", "Old Pad", 1, 1, 1, 0, 0}});
+    testing::internal::CaptureStdout();
+    print_devices();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\nDevices:\n"
+              "\t\"Old Pad\" 11:22:33:44:55:03 game trusted paired  [auto_connect]\n"
+              "\t\"Pad One\" 11:22:33:44:55:02 game trusted paired connected [need_connect]\n"
+              "\t\"\" 11:22:33:44:55:01     [auto_connect]\n"); // five blanks
+    device_reset();
+    testing::internal::CaptureStdout();
+    print_devices();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nDevices:\n");
+}
+
+} // namespace
