@@ -26,10 +26,12 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Where the pending bytes end once trailing colour sequences (ESC "[", digits and ";",
-// then "m") are set aside.
+// Where the pending bytes end once trailing colour and erase-line sequences (ESC "[",
+// digits and ";", then "m" or "K") are set aside. BlueZ 5.79 and later end the prompt with a
+// colour reset; 5.66 ends a prompt it redraws (when the connected device changes) with an
+// erase to the end of the line.
 const char* skip_colour_codes(const char* end) {
-    while (end > read_start && end[-1] == 'm') {
+    while (end > read_start && (end[-1] == 'm' || end[-1] == 'K')) {
         const char* p = end - 1;
         while (p > read_start && (is_digit(p[-1]) || p[-1] == ';'))
             --p;

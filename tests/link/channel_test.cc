@@ -129,6 +129,9 @@ TEST_F(Channel, UnderstandsThePromptsOfEveryClientRelease) {
         {prompt_587, "\x1b[0;94m[bluetoothctl]@ \x1b[0mpower on"},
         {"\x1b[0;94m[Pad One]> \x1b[0m", "\x1b[0;94m[Pad One]@ \x1b[0mpower on"},
         {"[x]> \x1b[m\x1b[0;1m", "[x]@ \x1b[m\x1b[0;1mpower on"},
+        // 5.66 redrawing its prompt when the connected device changes
+        {"\x1b[0;94m[Arcade Stick]\x1b[0m# \r\x1b[0;94m[Pad One]\x1b[0m# \x1b[K",
+         "\x1b[0;94m[Arcade Stick]\x1b[0m# \r\x1b[0;94m[Pad One]\x1b[0m@ \x1b[Kpower on"},
     };
     for (const Case& c : cases) {
         put(c.prompt);

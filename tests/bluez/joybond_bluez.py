@@ -1,0 +1,113 @@
+'''A simulated Bluetooth daemon for joybond's acceptance tests.
+
+dbusmock's bluez5 template with what a real bluetoothctl and joybond need on top: discovery
+that works ("scan on"), devices with a name, an icon that pairing leaves alone and initial
+paired, trusted and connected states, pairings that fail a given number of times, dropped
+connections, and a history of the Pair and Connect calls each device received.
+Load it with: python3 -m dbusmock --system --template joybond_bluez.py
+'''
+import dbus
+
+from dbusmock import mockobject
+from dbusmock.templates import bluez5
+from dbusmock.templates.bluez5 import *  # noqa: F401,F403 (the template's mock methods)
+from dbusmock.templates.bluez5 import ADAPTER_IFACE, BLUEZ_MOCK_IFACE, DEVICE_IFACE
+
+
+def load(mock, parameters):
+    bluez5.load(mock, parameters)
+
+
+def set_props(obj, iface, **changes):
+    values = {key: (dbus.Boolean(v, variant_level=1) if isinstance(v, bool) else v)
+              for key, v in changes.items()}
+    obj.props[iface].update(values)
+    obj.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as', [iface, values, []])
+
+
+def device_at(adapter, address):
+    path = '/org/bluez/%s/dev_%s' % (adapter, address.replace(':', '_').upper())
+    if path not in mockobject.objects:
+        raise dbus.exceptions.DBusException('No such device ' + address,
+                                            name=BLUEZ_MOCK_IFACE + '.NoSuchDevice')
+    return mockobject.objects[path]
+
+
+def start_discovery(adapter):
+    set_props(adapter, ADAPTER_IFACE, Discovering=True)
+
+
+def stop_discovery(adapter):
+    set_props(adapter, ADAPTER_IFACE, Discovering=False)
+
+
+def pair(device):
+    device.history.append('Pair trusted=%d' % int(bool(device.props[DEVICE_IFACE]['Trusted'])))
+    if device.failing_pairings > 0:
+        device.failing_pairings -= 1
+        raise dbus.exceptions.DBusException('Authentication Failed',
+                                            name='org.bluez.Error.AuthenticationFailed')
+    if device.paired:
+        raise dbus.exceptions.DBusException('Already Exists', name='org.bluez.Error.AlreadyExists')
+    device.paired = True
+    set_props(device, DEVICE_IFACE, Paired=True)
+
+
+def connect(device):
+    device.history.append('Connect')
+    if device.connected:
+        raise dbus.exceptions.DBusException('Already Connected',
+                                            name='org.bluez.Error.AlreadyConnected')
+    device.connected = True
+    set_props(device, DEVICE_IFACE, Connected=True)
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s')
+def AddAdapter(self, device_name, system_name):
+    path = bluez5.AddAdapter(self, device_name, system_name)
+    mockobject.objects[path].AddMethods(ADAPTER_IFACE, [
+        ('StartDiscovery', '', '', start_discovery),
+        ('StopDiscovery', '', '', stop_discovery),
+    ])
+    return path
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sssss', out_signature='s')
+def AddNamedDevice(self, adapter, address, name, icon, states):
+    '''A device with an icon ("input-gaming" for a game controller) and initial states, a
+    comma-separated subset of "paired,trusted,connected".'''
+    path = bluez5.AddDevice(self, adapter, address, name)
+    device = mockobject.objects[path]
+    device.AddMethods(DEVICE_IFACE, [('Pair', '', '', pair), ('Connect', '', '', connect)])
+    device.history = []
+    device.failing_pairings = 0
+    flags = states.split(',')
+    device.paired = 'paired' in flags
+    device.connected = 'connected' in flags
+    set_props(device, DEVICE_IFACE, Icon=dbus.String(icon, variant_level=1),
+              Paired=device.paired, Trusted='trusted' in flags, Connected=device.connected)
+    return path
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ssi', out_signature='')
+def FailPairing(self, adapter, address, count):
+    '''The next count pairings of the device fail.'''
+    device_at(adapter, address).failing_pairings = count
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='')
+def DropConnection(self, adapter, address):
+    device = device_at(adapter, address)
+    device.connected = False
+    set_props(device, DEVICE_IFACE, Connected=False)
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='as')
+def History(self, adapter, address):
+    '''The Pair and Connect calls the device received, in order.'''
+    return device_at(adapter, address).history
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='a{sv}')
+def DeviceState(self, adapter, address):
+    return device_at(adapter, address).props[DEVICE_IFACE]

@@ -1,0 +1,172 @@
+'''The real-tool stack for acceptance tests, benchmarks and the demo: a private system bus
+(dbus-daemon with a configuration of our own, its socket in a directory of the run's own),
+the simulated Bluetooth daemon (joybond_bluez.py on dbusmock) and joybond itself in a
+private mount namespace with its own /tmp, driving the real /usr/bin/bluetoothctl.'''
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+import dbus
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PYTHON = '/usr/bin/python3'  # Debian's interpreter, which has dbus and dbusmock
+ADAPTER = 'hci0'
+
+BUS_CONFIG = '''<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=%s</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_type="method_return"/>
+    <allow send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="signal"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+  </policy>
+</busconfig>
+'''
+
+
+def tool_version():
+    out = subprocess.run(['/usr/bin/bluetoothctl', '--version'], capture_output=True, text=True)
+    return out.stdout.strip() or out.stderr.strip()
+
+
+def namespace_command():
+    '''unshare's flags for a private mount namespace, or None where none can be had.'''
+    for flags in (['-m'], ['-Urm']):
+        probe = subprocess.run(['unshare', *flags, '--propagation', 'private', 'true'],
+                               capture_output=True)
+        if probe.returncode == 0:
+            return ['unshare', *flags, '--propagation', 'private']
+    return None
+
+
+class Stack:
+    def __init__(self, run_root=None):
+        # Not under /tmp: joybond gets a private /tmp, and must still reach the bus socket.
+        root = run_root or os.environ.get('JOYBOND_RUN_ROOT') or os.getcwd()
+        os.makedirs(root, exist_ok=True)
+        self.dir = tempfile.mkdtemp(prefix='stack-', dir=root)
+        self.socket = os.path.join(self.dir, 'system_bus_socket')
+        with open(os.path.join(self.dir, 'bus.conf'), 'w') as conf:
+            conf.write(BUS_CONFIG % self.socket)
+        self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS='unix:path=' + self.socket)
+        self.processes = []
+        self.bus_daemon = self._spawn(['dbus-daemon', '--config-file=' + os.path.join(self.dir, 'bus.conf'),
+                                       '--nofork'], 'dbus.log')
+        self._wait(lambda: os.path.exists(self.socket), 10, 'the private bus did not start')
+        self.bus = dbus.bus.BusConnection('unix:path=' + self.socket)
+        self.bluez = None
+        self.joybond = None
+
+    def _spawn(self, argv, log, **kwargs):
+        with open(os.path.join(self.dir, log), 'wb') as out:
+            process = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, env=self.env,
+                                       stdin=subprocess.DEVNULL, **kwargs)
+        self.processes.append(process)
+        return process
+
+    @staticmethod
+    def _wait(ready, timeout, what):
+        until = time.monotonic() + timeout
+        while time.monotonic() < until:
+            if ready():
+                return
+            time.sleep(0.02)
+        raise AssertionError(what)
+
+    def start_bluez(self):
+        '''Starts the simulated Bluetooth daemon with one adapter.'''
+        self.bluez = self._spawn([PYTHON, '-m', 'dbusmock', '--system', '--template',
+                                  os.path.join(HERE, 'joybond_bluez.py')], 'bluez.log')
+        self._wait(lambda: self.bus.name_has_owner('org.bluez'), 15, 'the simulated daemon did not start')
+        self.mock = dbus.Interface(self.bus.get_object('org.bluez', '/org/bluez'), 'org.bluez.Mock')
+        self.mock.AddAdapter(ADAPTER, 'joybond-test')
+
+    def add(self, address, name, icon, states=''):
+        self.mock.AddNamedDevice(ADAPTER, address, name, icon, states)
+
+    def history(self, address):
+        return [str(call) for call in self.mock.History(ADAPTER, address)]
+
+    def state(self, address):
+        return self.mock.DeviceState(ADAPTER, address)
+
+    def start_joybond(self, binary, args=('-f',)):
+        '''joybond in a private mount namespace with a tmpfs on /tmp; its output goes to
+        joybond.out and joybond.err in the run's directory.'''
+        unshare = namespace_command()
+        if unshare is None:
+            raise RuntimeError('no private mount namespace can be had here')
+        script = 'mount -t tmpfs tmpfs /tmp && exec "$0" "$@"'
+        out = open(os.path.join(self.dir, 'joybond.out'), 'wb')
+        err = open(os.path.join(self.dir, 'joybond.err'), 'wb')
+        self.joybond = subprocess.Popen([*unshare, 'sh', '-c', script, binary, *args], stdout=out,
+                                        stderr=err, stdin=subprocess.DEVNULL, env=self.env)
+        out.close()
+        err.close()
+        self.processes.append(self.joybond)
+        return self.joybond
+
+    def tool_pid(self):
+        '''The bluetoothctl child of joybond, once it runs.'''
+        try:
+            with open('/proc/%d/task/%d/children' % (self.joybond.pid, self.joybond.pid)) as f:
+                children = f.read().split()
+            return int(children[0]) if children else None
+        except OSError:
+            return None
+
+    def status(self):
+        '''The status file in joybond's private /tmp, or None.'''
+        try:
+            with open('/proc/%d/root/tmp/blue.msg' % self.joybond.pid, 'rb') as f:
+                return f.read().decode('utf-8', 'replace')
+        except OSError:
+            return None
+
+    def output(self, name='joybond.out'):
+        with open(os.path.join(self.dir, name), 'rb') as f:
+            return f.read().decode('utf-8', 'replace')
+
+    def watch_status(self, until, timeout):
+        '''The distinct contents the status file goes through until it equals `until`.'''
+        seen = []
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            now = self.status()
+            if now and (not seen or seen[-1] != now):
+                seen.append(now)
+            if now == until:
+                break
+            time.sleep(0.01)
+        return seen
+
+    def cpu_ticks(self, pid):
+        with open('/proc/%d/stat' % pid) as f:
+            fields = f.read().rsplit(')', 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+
+    def stop(self):
+        tool = self.tool_pid() if self.joybond else None
+        if tool:
+            try:
+                os.kill(tool, signal.SIGKILL)
+            except OSError:
+                pass
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
