@@ -103,19 +103,20 @@ class Stack:
     def state(self, address):
         return self.mock.DeviceState(ADAPTER, address)
 
-    def start_joybond(self, binary, args=('-f',)):
+    def start_joybond(self, binary, args=('-f',), console=False):
         '''joybond in a private mount namespace with a tmpfs on /tmp; its output goes to
-        joybond.out and joybond.err in the run's directory.'''
+        joybond.out and joybond.err in the run's directory, or to our console.'''
         unshare = namespace_command()
         if unshare is None:
             raise RuntimeError('no private mount namespace can be had here')
         script = 'mount -t tmpfs tmpfs /tmp && exec "$0" "$@"'
-        out = open(os.path.join(self.dir, 'joybond.out'), 'wb')
-        err = open(os.path.join(self.dir, 'joybond.err'), 'wb')
+        out = None if console else open(os.path.join(self.dir, 'joybond.out'), 'wb')
+        err = None if console else open(os.path.join(self.dir, 'joybond.err'), 'wb')
         self.joybond = subprocess.Popen([*unshare, 'sh', '-c', script, binary, *args], stdout=out,
                                         stderr=err, stdin=subprocess.DEVNULL, env=self.env)
-        out.close()
-        err.close()
+        for stream in (out, err):
+            if stream:
+                stream.close()
         self.processes.append(self.joybond)
         return self.joybond
 
