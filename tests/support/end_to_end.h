@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 inline const std::vector<std::string> setup_commands = {"power on", "agent NoInputNoOutput",
@@ -30,6 +31,25 @@ class EndToEnd : public testing::Test {
             ADD_FAILURE() << "joybond did not end";
         }
         return status;
+    }
+
+    // With the tool gone before joybond writes its next command: death by SIGPIPE, or, where
+    // the invoker left SIGPIPE ignored, "Failed to write command" and status 1.
+    void expect_end_at_next_command(const std::string& script) {
+        prepare(script);
+        if (IsSkipped())
+            return;
+        int status = run_to_end({"-f"});
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), SIGPIPE);
+        EXPECT_EQ(read_file(err_path), "");
+        EXPECT_EQ(read_file(out_path), "") << "no cycle completed";
+
+        prepare(script);
+        status = run_to_end({"-f"}, true);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(read_file(err_path), "Failed to write command\n");
     }
 
     // The first commands the tool received (later cycles may have added more since).
