@@ -15,22 +15,6 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// The distinct contents the status file goes through until it holds `last` (empty reads,
-// between truncation and write, are passed over).
-Strings watch_status_until(const std::string& last, int timeout_ms) {
-    Strings seen;
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < until) {
-        std::string now = read_file(status_path);
-        if (!now.empty() && (seen.empty() || seen.back() != now))
-            seen.push_back(now);
-        if (now == last)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return seen;
-}
-
 struct Road {
     std::string script;
     std::vector<std::string> args;

@@ -28,6 +28,15 @@
 //                              the APPEAR-th "devices" command on (1: at once)
 //   refuse trust|pair|connect N  the first N such commands fail
 //   bearers 1                  info and events carry the BREDR. and LE. lines of BlueZ 5.84+
+//   async 1                    answer like the real client does for commands that go through
+//                              the Bluetooth daemon (power, agent, scan, trust, pair, connect):
+//                              the prompt right after the echo (and after an "Attempting ..."
+//                              line), then each result as "\r\x1b[K<line>\n<prompt>"; a prompt
+//                              that changes with the connected device is redrawn last, in
+//                              5.66 as "\r<new prompt>\x1b[K" as the real client does
+//   async_delay_ms N           with async, the pause before each result (default 0: the results
+//                              are usually there by the time joybond reads)
+//   drop ADDR N                the device loses its connection at the N-th "devices" command
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -75,6 +84,9 @@ struct Script {
     int refuse_pair = 0;
     int refuse_connect = 0;
     bool bearers = false;
+    bool async = false;
+    long async_delay_ms = 0;
+    std::vector<std::pair<std::string, int>> drops;
     std::vector<Event> events;
     std::vector<SimDevice> devices;
 };
@@ -149,14 +161,13 @@ const SimDevice* connected_device() {
 }
 
 std::string prompt() {
+    const SimDevice* d = connected_device();
+    bool named = d != nullptr && !d->name.empty();
     if (script.style == "5.79")
-        return "\x1b[0;94m[bluetooth]# \x1b[0m";
-    if (script.style == "5.87") {
-        const SimDevice* d = connected_device();
-        std::string label = d != nullptr && !d->name.empty() ? d->name : "bluetoothctl";
-        return "\x1b[0;94m[" + label + "]> \x1b[0m";
-    }
-    return "\x1b[0;94m[bluetooth]\x1b[0m# ";
+        return "\x1b[0;94m[" + (named ? d->name : std::string("bluetooth")) + "]# \x1b[0m";
+    if (script.style == "5.87")
+        return "\x1b[0;94m[" + (named ? d->name : std::string("bluetoothctl")) + "]> \x1b[0m";
+    return "\x1b[0;94m[" + (named ? d->name : std::string("bluetooth")) + "]\x1b[0m# ";
 }
 
 std::string colour_of(const std::string& tag) {
@@ -173,11 +184,13 @@ std::string tagged(const std::string& tag, const std::string& text) {
     return "[\x1b[" + colour_of(tag) + "m" + tag + "\x1b[0m] " + text + "\n";
 }
 
+// What the client prints to clear its prompt before a line that arrives while it is idle.
+std::string clear_prompt() {
+    return script.style == "5.79" ? "" : script.style == "5.87" ? "\r\x1b[K\r" : "\r\x1b[K";
+}
+
 std::string idle_event(const std::string& tag, const std::string& text) {
-    std::string clear = script.style == "5.79"   ? ""
-                        : script.style == "5.87" ? "\r\x1b[K\r"
-                                                 : "\r\x1b[K";
-    return clear + tagged(tag, text);
+    return clear_prompt() + tagged(tag, text);
 }
 
 std::string yes_no(bool value) {
@@ -230,6 +243,10 @@ std::string answer(const std::string& command) {
                tagged("CHG", "Controller 00:1A:7D:DA:71:13 Discovering: yes");
     if (command == "devices") {
         ++devices_calls;
+        for (const auto& [dropped, at] : script.drops)
+            for (SimDevice& d : script.devices)
+                if (d.address == dropped && at == devices_calls)
+                    d.connected = false;
         std::string out;
         for (const SimDevice& d : script.devices)
             if (d.appear <= devices_calls)
@@ -296,7 +313,15 @@ void load_script(const char* path) {
             words >> script.lifetime_ms;
         else if (key == "bearers")
             words >> script.bearers;
-        else if (key == "refuse") {
+        else if (key == "async")
+            words >> script.async;
+        else if (key == "async_delay_ms")
+            words >> script.async_delay_ms;
+        else if (key == "drop") {
+            std::pair<std::string, int> drop;
+            words >> drop.first >> drop.second;
+            script.drops.push_back(drop);
+        } else if (key == "refuse") {
             std::string what;
             int count = 0;
             words >> what >> count;
@@ -322,6 +347,34 @@ void load_script(const char* path) {
             std::exit(2);
         }
     }
+}
+
+bool goes_through_daemon(const std::string& command) {
+    for (const char* verb : {"power", "agent", "default-agent", "scan", "trust", "pair", "connect"})
+        if (command.rfind(verb, 0) == 0)
+            return true;
+    return false;
+}
+
+// Answers a command that goes through the daemon the way the real client does: the prompt
+// comes back at once, the results follow one by one, each redrawing the prompt.
+void answer_later(const std::string& command) {
+    std::string shown = prompt();
+    std::istringstream reply(answer(command));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(reply, line);)
+        lines.push_back(line);
+    size_t first_later = !lines.empty() && lines[0].rfind("Attempting", 0) == 0 ? 1 : 0;
+    emit((first_later ? lines[0] + "\n" : "") + shown);
+    for (size_t i = first_later; i < lines.size(); ++i) {
+        pause_ms(script.async_delay_ms);
+        emit(clear_prompt() + lines[i] + "\n" + shown);
+    }
+    // A prompt that changed with the connected device is redrawn last, and nothing follows:
+    // 5.66 ends it with an erase to the end of the line.
+    std::string now = prompt();
+    if (now != shown)
+        emit(script.style == "5.66" ? "\r" + now + "\x1b[K" : clear_prompt() + now);
 }
 
 void log_start() {
@@ -395,7 +448,10 @@ int main() {
             // Input closes before the prompt goes out, so the next command meets no reader.
             if (commands == script.close_after_reply)
                 close(STDIN_FILENO);
-            emit(answer(command) + prompt());
+            if (script.async && goes_through_daemon(command))
+                answer_later(command);
+            else
+                emit(answer(command) + prompt());
             note_timing(received, command);
             if (commands == script.close_after_reply) {
                 note("exit after reply");

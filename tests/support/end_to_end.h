@@ -4,13 +4,31 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 inline const std::vector<std::string> setup_commands = {"power on", "agent NoInputNoOutput",
                                                         "default-agent", "scan on"};
+
+// The distinct contents the status file goes through until it holds `last` (empty reads,
+// between truncation and write, are passed over).
+inline std::vector<std::string> watch_status_until(const std::string& last, int timeout_ms) {
+    std::vector<std::string> seen;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < until) {
+        std::string now = read_file(status_path);
+        if (!now.empty() && (seen.empty() || seen.back() != now))
+            seen.push_back(now);
+        if (now == last)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return seen;
+}
 
 class EndToEnd : public testing::Test {
   protected:

@@ -1,0 +1,128 @@
+// The scenarios of the acceptance tests against the real bluetoothctl, run here against the
+// simulated tool in each prompt style, answering as the real client does: the prompt right
+// after the echo and the results of daemon commands afterwards, each redrawing the prompt.
+#include "end_to_end.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const std::string pad = "E4:17:D8:3C:4D:5A";
+
+class Scenario : public EndToEnd, public testing::WithParamInterface<std::string> {
+  protected:
+    void start(const std::string& devices, const std::vector<std::string>& args = {"-f"}) {
+        prepare("style " + GetParam() + "\nasync 1\n" + devices);
+        if (!IsSkipped())
+            launch_joybond(args);
+    }
+    // The daemon commands the tool received, in order.
+    static Strings actions() {
+        Strings out;
+        for (const std::string& c : received_commands())
+            if (c.rfind("trust ", 0) == 0 || c.rfind("pair ", 0) == 0 ||
+                c.rfind("connect ", 0) == 0)
+                out.push_back(c);
+        return out;
+    }
+};
+
+TEST_P(Scenario, NewControllerIsTrustedPairedAndConnected) {
+    start("device " + pad + " input-gaming 0 0 0 3 Pad One\n");
+    if (IsSkipped())
+        return;
+    EXPECT_EQ(watch_status_until("Connected Pad One...", 20000),
+              (Strings{"Bluetooth scanning...\n", "Trusting Pad One...\n", "Pairing Pad One...\n",
+                       "Connecting Pad One...\n", "Connected Pad One..."}));
+    EXPECT_EQ(actions(), (Strings{"trust " + pad, "pair " + pad, "connect " + pad}));
+}
+
+TEST_P(Scenario, HeadsetAndPhoneAreNeverTouched) {
+    start("device 00:1B:66:AA:BB:02 audio-headset 1 1 1 1 Headset\n"
+          "device 5C:F3:70:11:22:01 phone 0 0 0 1 Alice's Phone\n");
+    if (IsSkipped())
+        return;
+    ASSERT_TRUE(wait_for_count(sim_log_path, "cmd devices", 4, 10000));
+    EXPECT_EQ(read_file(status_path), "Bluetooth scanning...\n");
+    EXPECT_EQ(actions(), Strings{});
+}
+
+TEST_P(Scenario, ControllerPairedBeforeStartIsLeftToConnectByItself) {
+    start("device " + pad + " input-gaming 1 1 0 1 Pro Controller\n");
+    if (IsSkipped())
+        return;
+    ASSERT_TRUE(wait_for_count(sim_log_path, "cmd devices", 4, 10000));
+    EXPECT_EQ(read_file(status_path), "Bluetooth scanning...\n");
+    EXPECT_EQ(actions(), Strings{});
+    EXPECT_TRUE(wait_for_text(
+        out_path, "\t\"Pro Controller\" " + pad + " game trusted paired  [auto_connect]\n", 5000));
+}
+
+TEST_P(Scenario, ThreeConnectedControllers) {
+    // Connecting one changes the prompt's device name: 5.66 redraws it with an erase code.
+    start("device E4:17:D8:3C:4D:01 input-gaming 0 0 0 1 Pad One\n"
+          "device E4:17:D8:3C:4D:02 input-gaming 0 0 0 1 Arcade Stick\n"
+          "device E4:17:D8:3C:4D:03 input-gaming 0 0 0 1 Pro Controller\n");
+    if (IsSkipped())
+        return;
+    EXPECT_EQ(watch_status_until("Connected 3 devices", 20000).back(), "Connected 3 devices");
+}
+
+TEST_P(Scenario, FailedPairingIsRetried) {
+    start("device " + pad + " input-gaming 0 0 0 1 Pad One\nrefuse pair 2\n");
+    if (IsSkipped())
+        return;
+    EXPECT_EQ(watch_status_until("Connected Pad One...", 20000).back(), "Connected Pad One...");
+    EXPECT_EQ(actions(), (Strings{"trust " + pad, "pair " + pad, "pair " + pad, "pair " + pad,
+                                  "connect " + pad}));
+}
+
+TEST_P(Scenario, DroppedConnectionIsMadeAgain) {
+    start("device " + pad + " input-gaming 0 0 0 1 Pad One\ndrop " + pad + " 6\n");
+    if (IsSkipped())
+        return;
+    ASSERT_EQ(watch_status_until("Connected Pad One...", 15000).back(), "Connected Pad One...");
+    ASSERT_EQ(watch_status_until("Connecting Pad One...\n", 10000).back(),
+              "Connecting Pad One...\n");
+    EXPECT_EQ(watch_status_until("Connected Pad One...", 10000).back(), "Connected Pad One...");
+    EXPECT_EQ(actions(),
+              (Strings{"trust " + pad, "pair " + pad, "connect " + pad, "connect " + pad}));
+}
+
+TEST_P(Scenario, WaitsUntilTheBluetoothDaemonAppears) {
+    start("waiting_ms 2500\n");
+    if (IsSkipped())
+        return;
+    EXPECT_EQ(watch_status_until("Bluetooth scanning...\n", 15000).back(),
+              "Bluetooth scanning...\n");
+    EXPECT_TRUE(wait_for_text(out_path, "Waiting to connect to bluetoothd...\n", 5000));
+}
+
+TEST_P(Scenario, KilledToolEndsTheService) {
+    prepare("style " + GetParam() + "\nasync 1\n");
+    if (IsSkipped())
+        return;
+    pid_t service = launch_joybond({"-f"});
+    ASSERT_TRUE(wait_for_text(sim_log_path, "cmd devices", 10000));
+    kill(std::stoi(tool_start_value("pid")), SIGKILL);
+    int status = 0;
+    ASSERT_TRUE(wait_exit(service, 10000, &status));
+    if (WIFSIGNALED(status)) {
+        EXPECT_EQ(WTERMSIG(status), SIGPIPE);
+        EXPECT_EQ(read_file(err_path), "");
+    } else {
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(read_file(err_path), "Failed to read 0\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, Scenario, testing::Values("5.66", "5.79", "5.87"),
+                         [](const auto& style) { return "bluez_" + std::to_string(style.index); });
+
+} // namespace
