@@ -6,6 +6,7 @@
 #include <cstring>
 
 int main(int argc, char** argv) {
+    open_standard_descriptors();
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-f") != 0) {
             std::fputs("Syntax: joybond [-f]\n", stdout);

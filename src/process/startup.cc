@@ -4,12 +4,24 @@
 #include "process/failure.h"
 #include "process/service.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 int32_t verbose = 0;
+
+void open_standard_descriptors() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lower descriptors are open, so this one is the lowest free number.
+        if (open("/dev/null", O_RDWR) != fd)
+            exit_failure("Failed to open standard descriptors\n");
+    }
+}
 
 int spawn_controller(int* command_fd, int* reply_fd) {
     int to_tool[2];

@@ -5,6 +5,11 @@
 // Set by every "-f": print the recent tool output and the device table after each cycle.
 extern int32_t verbose;
 
+// Points any of descriptors 0, 1 and 2 that is closed at /dev/null, so that the pipes and the
+// status file never take those numbers (the tool would lose its input or output, or the
+// console report would land in the status file).
+void open_standard_descriptors();
+
 // Starts /usr/bin/bluetoothctl with its standard input fed from *command_fd and its
 // standard output readable on *reply_fd. Returns 0 in the parent; the child never returns.
 int spawn_controller(int* command_fd, int* reply_fd);

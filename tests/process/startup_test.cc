@@ -106,6 +106,21 @@ TEST_F(EndToEnd, WaitsForAToolThatIsSlowToShowItsPrompt) {
     ASSERT_TRUE(wait_for_text(out_path, "---\nWaiting to connect to bluetoothd...\n", 5000));
 }
 
+// A closed standard descriptor is pointed at /dev/null first: the tool keeps its input and
+// output, and nothing but the status text reaches the status file.
+TEST_F(EndToEnd, RunsWithAStandardDescriptorClosed) {
+    for (int fd : {0, 1, 2}) {
+        prepare("device E4:17:D8:3C:4D:5A input-gaming 0 0 0 1 Pad One\n");
+        if (IsSkipped())
+            return;
+        launch_joybond({"-f"}, false, {fd});
+        EXPECT_EQ(watch_status_until("Connected Pad One...", 15000).back(), "Connected Pad One...")
+            << "descriptor " << fd;
+        EXPECT_EQ(first_commands(4), setup_commands);
+        sandbox_stop_run();
+    }
+}
+
 TEST_F(EndToEnd, MissingToolEndsTheService) {
     prepare("", false);
     if (IsSkipped())

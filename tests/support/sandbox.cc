@@ -84,7 +84,8 @@ std::string sandbox_prepare(const std::string& script, bool with_tool) {
     return "";
 }
 
-pid_t launch_joybond(const std::vector<std::string>& args, bool ignore_sigpipe) {
+pid_t launch_joybond(const std::vector<std::string>& args, bool ignore_sigpipe,
+                     const std::vector<int>& closed) {
     pid_t pid = fork();
     if (pid != 0)
         return pid;
@@ -99,6 +100,8 @@ pid_t launch_joybond(const std::vector<std::string>& args, bool ignore_sigpipe) 
     close(err);
     if (ignore_sigpipe)
         signal(SIGPIPE, SIG_IGN);
+    for (int fd : closed)
+        close(fd);
     std::vector<char*> argv{const_cast<char*>(JOYBOND_BINARY)};
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));

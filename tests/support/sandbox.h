@@ -21,8 +21,10 @@ std::string sandbox_enter();
 // /usr/bin/bluetoothctl (no tool at all when with_tool is false). Returns "" or the reason.
 std::string sandbox_prepare(const std::string& script, bool with_tool = true);
 
-// Starts joybond with the arguments; its output goes to out_path and err_path.
-pid_t launch_joybond(const std::vector<std::string>& args, bool ignore_sigpipe = false);
+// Starts joybond with the arguments; its output goes to out_path and err_path. Descriptors
+// listed in closed are closed before it starts.
+pid_t launch_joybond(const std::vector<std::string>& args, bool ignore_sigpipe = false,
+                     const std::vector<int>& closed = {});
 
 // Waits up to timeout_ms for the process to end; true and *status when it did.
 bool wait_exit(pid_t pid, int timeout_ms, int* status);
