@@ -36,6 +36,8 @@
 //                              5.66 as "\r<new prompt>\x1b[K" as the real client does
 //   async_delay_ms N           with async, the pause before each result (default 0: the results
 //                              are usually there by the time joybond reads)
+//   flood N COUNT LENGTH       after the prompt ending reply N, COUNT event lines of LENGTH
+//                              bytes each, then the prompt again
 //   drop ADDR N                the device loses its connection at the N-th "devices" command
 #include <cerrno>
 #include <chrono>
@@ -88,6 +90,9 @@ struct Script {
     long async_delay_ms = 0;
     std::vector<std::pair<std::string, int>> drops;
     std::vector<Event> events;
+    int flood_after = 0;
+    long flood_count = 0;
+    size_t flood_length = 0;
     std::vector<SimDevice> devices;
 };
 
@@ -315,6 +320,8 @@ void load_script(const char* path) {
             words >> script.bearers;
         else if (key == "async")
             words >> script.async;
+        else if (key == "flood")
+            words >> script.flood_after >> script.flood_count >> script.flood_length;
         else if (key == "async_delay_ms")
             words >> script.async_delay_ms;
         else if (key == "drop") {
@@ -460,6 +467,19 @@ int main() {
             for (const Event& e : script.events)
                 if (e.after_reply == commands)
                     emit(idle_event(e.tag, e.text) + prompt());
+            if (commands == script.flood_after) {
+                std::string line = "[CHG] Device 11:22:33:44:55:66 RSSI: -60 ";
+                line.resize(script.flood_length, 'x');
+                std::string lines;
+                for (long i = 0; i < script.flood_count; ++i) {
+                    lines += line + "\n";
+                    if (lines.size() > 65536) {
+                        emit(lines);
+                        lines.clear();
+                    }
+                }
+                emit(lines + prompt());
+            }
         }
     }
 }
