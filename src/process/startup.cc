@@ -5,6 +5,7 @@
 #include "process/service.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -72,6 +73,10 @@ void daemonize() {
 }
 
 void run_foreground() {
+    // A static buffer for the console report, so that device records and their addresses stay
+    // the only memory taken at run time. Same buffering as stdio would choose.
+    static char report_buffer[BUFSIZ];
+    setvbuf(stdout, report_buffer, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, sizeof report_buffer);
     int command_fd = -1;
     int reply_fd = -1;
     spawn_controller(&command_fd, &reply_fd);
