@@ -24,6 +24,20 @@ void copy_name(Device* device, const char* text) {
     device->name[length] = '\0';
 }
 
+// The state keys, tested in this order on every line: where one line holds both forms of a
+// key, the "no" form comes last and wins.
+struct StateKey {
+    const char* key;
+    int32_t Device::*field;
+    int32_t value;
+};
+constexpr StateKey state_keys[] = {
+    {"Icon: input-gaming", &Device::is_gaming, 1}, // never set back to 0
+    {"Paired: yes", &Device::paired, 1},           {"Paired: no", &Device::paired, 0},
+    {"Trusted: yes", &Device::trusted, 1},         {"Trusted: no", &Device::trusted, 0},
+    {"Connected: yes", &Device::connected, 1},     {"Connected: no", &Device::connected, 0},
+};
+
 } // namespace
 
 void refresh_info(int command_fd, int reply_fd) {
@@ -39,18 +53,7 @@ void refresh_info(int command_fd, int reply_fd) {
 void parse_info_line(Device* device, const char* line) {
     if (const char* name = find_key(line, "Name:"))
         copy_name(device, name + 5);
-    if (find_key(line, "Icon: input-gaming"))
-        device->is_gaming = 1;
-    if (find_key(line, "Paired: yes"))
-        device->paired = 1;
-    if (find_key(line, "Paired: no"))
-        device->paired = 0;
-    if (find_key(line, "Trusted: yes"))
-        device->trusted = 1;
-    if (find_key(line, "Trusted: no"))
-        device->trusted = 0;
-    if (find_key(line, "Connected: yes"))
-        device->connected = 1;
-    if (find_key(line, "Connected: no"))
-        device->connected = 0;
+    for (const StateKey& state : state_keys)
+        if (find_key(line, state.key))
+            device->*state.field = state.value;
 }
