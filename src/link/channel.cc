@@ -30,9 +30,9 @@ bool is_digit(char c) {
 // digits and ";", then "m" or "K") are set aside. BlueZ 5.79 and later end the prompt with a
 // colour reset; 5.66 ends a prompt it redraws (when the connected device changes) with an
 // erase to the end of the line.
-const char* skip_colour_codes(const char* end) {
+char* skip_colour_codes(char* end) {
     while (end > read_start && (end[-1] == 'm' || end[-1] == 'K')) {
-        const char* p = end - 1;
+        char* p = end - 1;
         while (p > read_start && (is_digit(p[-1]) || p[-1] == ';'))
             --p;
         if (p - read_start < 2 || p[-1] != '[' || p[-2] != '\x1b')
@@ -44,7 +44,7 @@ const char* skip_colour_codes(const char* end) {
 
 // The "#" or ">" of a prompt ending the pending bytes, or nullptr when they hold none.
 char* find_prompt_mark() {
-    char* end = const_cast<char*>(skip_colour_codes(fill_end));
+    char* end = skip_colour_codes(fill_end);
     if (end - read_start < 3 || end[-1] != ' ' || (end[-2] != '#' && end[-2] != '>'))
         return nullptr;
     return end - 2;

@@ -33,9 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (end == std::string::npos)
             end = text.size();
         std::string line = text.substr(at, end - at);
-        parse_device_line(line.data());
+        std::string cut = line; // parse_device_line may write a NUL into its line
+        parse_device_line(cut.data());
         if (device_list != nullptr)
-            parse_info_line(device_list, text.substr(at, end - at).c_str());
+            parse_info_line(device_list, line.c_str());
         at = end + 1;
     }
     std::vector<std::string> prompts;

@@ -125,10 +125,7 @@ TEST_F(EndToEnd, MissingToolEndsTheService) {
     prepare("", false);
     if (IsSkipped())
         return;
-    int status = run_to_end({"-f"});
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_EQ(read_file(err_path), "Failed to run bluetoothctl\nFailed to read 0\n");
+    expect_failure_exit(run_to_end({"-f"}), "Failed to run bluetoothctl\nFailed to read 0\n");
     EXPECT_EQ(read_file(out_path), "");
 }
 
@@ -137,10 +134,8 @@ TEST_F(EndToEnd, ToolEndingDuringAWaitEndsTheService) {
         prepare(script);
         if (IsSkipped())
             return;
-        int status = run_to_end({"-f"});
-        ASSERT_TRUE(WIFEXITED(status)) << script;
-        EXPECT_EQ(WEXITSTATUS(status), 1);
-        EXPECT_EQ(read_file(err_path), "Failed to read 0\n") << script;
+        SCOPED_TRACE(script);
+        expect_failure_exit(run_to_end({"-f"}), "Failed to read 0\n");
     }
 }
 

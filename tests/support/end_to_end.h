@@ -51,23 +51,31 @@ class EndToEnd : public testing::Test {
         return status;
     }
 
+    // joybond ended with status 1 after printing exactly this on standard error.
+    static void expect_failure_exit(int status, const std::string& message) {
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(read_file(err_path), message);
+    }
+
+    // joybond was ended by SIGPIPE, without a message.
+    static void expect_sigpipe_death(int status) {
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), SIGPIPE);
+        EXPECT_EQ(read_file(err_path), "");
+    }
+
     // With the tool gone before joybond writes its next command: death by SIGPIPE, or, where
     // the invoker left SIGPIPE ignored, "Failed to write command" and status 1.
     void expect_end_at_next_command(const std::string& script) {
         prepare(script);
         if (IsSkipped())
             return;
-        int status = run_to_end({"-f"});
-        ASSERT_TRUE(WIFSIGNALED(status));
-        EXPECT_EQ(WTERMSIG(status), SIGPIPE);
-        EXPECT_EQ(read_file(err_path), "");
+        expect_sigpipe_death(run_to_end({"-f"}));
         EXPECT_EQ(read_file(out_path), "") << "no cycle completed";
 
         prepare(script);
-        status = run_to_end({"-f"}, true);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 1);
-        EXPECT_EQ(read_file(err_path), "Failed to write command\n");
+        expect_failure_exit(run_to_end({"-f"}, true), "Failed to write command\n");
     }
 
     // The first commands the tool received (later cycles may have added more since).
