@@ -1,6 +1,7 @@
 #include "devices/details.h"
 
 #include "link/channel.h"
+#include "link/tool.h"
 
 #include <cctype>
 #include <cstdio>
@@ -41,9 +42,9 @@ constexpr StateKey state_keys[] = {
 } // namespace
 
 void refresh_info(int command_fd, int reply_fd) {
-    char command[128];
+    char command[command_size];
     for (Device* device = device_list; device != nullptr; device = device->next) {
-        std::snprintf(command, sizeof command, "info %s\n", device->address);
+        format_command(command, info_verb, device->address);
         send_command(command_fd, command);
         while (const char* line = read_line(reply_fd))
             parse_info_line(device, line);

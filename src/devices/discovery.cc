@@ -2,12 +2,13 @@
 
 #include "devices/registry.h"
 #include "link/channel.h"
+#include "link/tool.h"
 
 #include <cctype>
 #include <cstring>
 
 void refresh_devices(int command_fd, int reply_fd) {
-    send_command(command_fd, "devices\n");
+    send_command(command_fd, list_command);
     while (char* line = read_line(reply_fd))
         parse_device_line(line);
 }

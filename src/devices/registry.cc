@@ -1,6 +1,6 @@
 #include "devices/registry.h"
 
-#include "process/failure.h"
+#include "base/failure.h"
 
 #include <cstdint>
 #include <cstdlib>

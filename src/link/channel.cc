@@ -1,6 +1,6 @@
 #include "link/channel.h"
 
-#include "process/failure.h"
+#include "base/failure.h"
 
 #include <cerrno>
 #include <cstdio>

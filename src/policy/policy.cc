@@ -1,7 +1,7 @@
 #include "policy/policy.h"
 
-#include "devices/registry.h"
 #include "link/channel.h"
+#include "link/tool.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -11,17 +11,34 @@
 
 namespace {
 
-constexpr size_t text_size = 4096;
+// The limits of the status text. The "Trusting" and "Pairing" lines stop one byte short of the
+// buffer (their text ends at 4094 bytes at most), while the "Connecting" lines and the
+// connected part may fill it up to 4095: readers that compare a cut status text byte for byte
+// have always seen it cut this way, so the two limits stay as they are.
+constexpr size_t short_limit = status_text_size - 1;
+constexpr size_t full_limit = status_text_size;
 
-// Sends "<verb> <address>\n" and waits for the prompt; the reply is not examined.
-void send_and_wait(int command_fd, int reply_fd, const char* verb, const Device* device) {
-    char command[128];
-    std::snprintf(command, sizeof command, "%s %s\n", verb, device->address);
+// Sends "<verb> <address>" and waits for the prompt; the reply is not examined.
+void send_step(int command_fd, int reply_fd, const char* verb, const Device* device) {
+    char command[command_size];
+    format_command(command, verb, device->address);
     send_command(command_fd, command);
     wait_prompt(reply_fd);
 }
 
 } // namespace
+
+Step next_step(const Device* device) {
+    if (!device->is_gaming)
+        return Step::none;
+    if (!device->trusted)
+        return Step::trust;
+    if (!device->paired)
+        return Step::pair;
+    if (device->connected)
+        return Step::connected;
+    return device->need_connect ? Step::connect : Step::none;
+}
 
 size_t append_format(char* buffer, size_t limit, const char* format, ...) {
     va_list args;
@@ -36,6 +53,49 @@ size_t append_format(char* buffer, size_t limit, const char* format, ...) {
     return length + static_cast<size_t>(added > 0 ? added : 0);
 }
 
+void compose_status(const Device* first, char (&text)[status_text_size]) {
+    char connected_text[status_text_size] = "";
+    unsigned actions = 0;
+    unsigned connected_count = 0;
+    text[0] = '\0';
+    for (const Device* device = first; device != nullptr; device = device->next) {
+        const char* label = device_label(device);
+        switch (next_step(device)) {
+        case Step::trust:
+            ++actions;
+            append_format(text, short_limit, "Trusting %s...\n", label);
+            break;
+        case Step::pair:
+            ++actions;
+            append_format(text, short_limit, "Pairing %s...\n", label);
+            break;
+        case Step::connected:
+            ++connected_count;
+            append_format(connected_text, full_limit, "Connected %s...", label);
+            break;
+        case Step::connect:
+            ++actions;
+            append_format(text, full_limit, "Connecting %s...\n", label);
+            break;
+        case Step::none:
+            break;
+        }
+    }
+    text[status_text_size - 1] = '\0';
+    connected_text[status_text_size - 1] = '\0';
+
+    if (actions == 0 && connected_count == 0)
+        std::snprintf(text, status_text_size, "Bluetooth scanning...\n");
+    else if (actions == 0 && connected_count == 1)
+        std::snprintf(text, status_text_size, "%s", connected_text);
+    else if (actions == 0)
+        std::snprintf(text, status_text_size, "Connected %u devices", connected_count);
+    else if (connected_count == 1)
+        append_format(text, full_limit, "%s", connected_text);
+    else if (connected_count > 1)
+        append_format(text, full_limit, "Connected %u devices", connected_count);
+}
+
 void write_status_file(const char* text) {
     int fd = open(status_file_path,
                   O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
@@ -47,45 +107,24 @@ void write_status_file(const char* text) {
 }
 
 void manage_devices(int command_fd, int reply_fd) {
-    char status_text[text_size] = "";
-    char connected_text[text_size] = "";
-    unsigned actions = 0;
-    unsigned connected_count = 0;
-
     for (Device* device = device_list; device != nullptr; device = device->next) {
-        const char* label = device_label(device);
-        if (!device->is_gaming)
-            continue;
-        if (!device->trusted) {
-            send_and_wait(command_fd, reply_fd, "trust", device);
-            ++actions;
-            append_format(status_text, text_size - 1, "Trusting %s...\n", label);
-        } else if (!device->paired) {
-            device->need_connect = 1;
-            send_and_wait(command_fd, reply_fd, "pair", device);
-            ++actions;
-            append_format(status_text, text_size - 1, "Pairing %s...\n", label);
-        } else if (device->connected) {
-            append_format(connected_text, text_size, "Connected %s...", label);
-            ++connected_count;
-        } else if (device->need_connect) {
-            send_and_wait(command_fd, reply_fd, "connect", device);
-            ++actions;
-            append_format(status_text, text_size, "Connecting %s...\n", label);
+        switch (next_step(device)) {
+        case Step::trust:
+            send_step(command_fd, reply_fd, trust_verb, device);
+            break;
+        case Step::pair:
+            device->need_connect = 1; // set before "pair" goes out, for good
+            send_step(command_fd, reply_fd, pair_verb, device);
+            break;
+        case Step::connect:
+            send_step(command_fd, reply_fd, connect_verb, device);
+            break;
+        case Step::connected:
+        case Step::none:
+            break;
         }
     }
-    status_text[text_size - 1] = '\0';
-    connected_text[text_size - 1] = '\0';
-
-    if (actions == 0 && connected_count == 0)
-        std::snprintf(status_text, text_size, "Bluetooth scanning...\n");
-    else if (actions == 0 && connected_count == 1)
-        std::snprintf(status_text, text_size, "%s", connected_text);
-    else if (actions == 0)
-        std::snprintf(status_text, text_size, "Connected %u devices", connected_count);
-    else if (connected_count == 1)
-        append_format(status_text, text_size, "%s", connected_text);
-    else if (connected_count > 1)
-        append_format(status_text, text_size, "Connected %u devices", connected_count);
-    write_status_file(status_text);
+    char text[status_text_size];
+    compose_status(device_list, text);
+    write_status_file(text);
 }

@@ -2,12 +2,27 @@
 // Connection policy: once a cycle, move every game controller one step (trust, pair,
 // connect) closer to connected, and rewrite the status file "/tmp/blue.msg" with what is
 // going on. "connect" goes only to devices joybond paired itself.
+#include "devices/registry.h"
+
 #include <cstddef>
 
 inline constexpr char status_file_path[] = "/tmp/blue.msg";
+inline constexpr size_t status_text_size = 4096;
 
-// One policy pass over the registry, newest device first, then the status file update.
+// What the policy does for a device this cycle, first rule that applies: nothing for a device
+// that is no game controller; trust it; pair it; count it as connected; connect it (only when
+// joybond paired it); or nothing, for one paired elsewhere that is not connected.
+enum class Step { none, trust, pair, connected, connect };
+Step next_step(const Device* device);
+
+// One policy pass over the registry, newest device first: at most one command per device,
+// each followed by the wait for the prompt, then the status file update.
 void manage_devices(int command_fd, int reply_fd);
+
+// The status text for the registry from its head on, as the pass that acts on it reports:
+// "Bluetooth scanning...\n", the step lines under way, then the connected controller or the
+// count of them. Reads the records only.
+void compose_status(const Device* first, char (&text)[status_text_size]);
 
 // Appends formatted text after the buffer's content, keeping content and terminator within
 // limit bytes (cutting what does not fit). Writes nothing when the first limit bytes hold

@@ -12,9 +12,8 @@ int main(int argc, char** argv) {
             std::fputs("Syntax: joybond [-f]\n", stdout);
             std::exit(1);
         }
-        verbose = 1;
     }
-    if (argc > 1)
+    if (argc > 1) // every argument was "-f"
         run_foreground();
     daemonize();
 }

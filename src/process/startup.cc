@@ -1,7 +1,7 @@
 #include "process/startup.h"
 
 #include "link/tool.h"
-#include "process/failure.h"
+#include "base/failure.h"
 #include "process/service.h"
 
 #include <cerrno>
@@ -11,8 +11,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-int32_t verbose = 0;
 
 void open_standard_descriptors() {
     for (int fd = 0; fd < 3; ++fd) {
@@ -24,7 +22,7 @@ void open_standard_descriptors() {
     }
 }
 
-int spawn_controller(int* command_fd, int* reply_fd) {
+void spawn_controller(int* command_fd, int* reply_fd) {
     int to_tool[2];
     int from_tool[2];
     if (pipe(to_tool) != 0 || pipe(from_tool) != 0)
@@ -33,13 +31,15 @@ int spawn_controller(int* command_fd, int* reply_fd) {
     if (child == -1)
         exit_failure("Failed to fork\n");
     if (child == 0) {
-        dup2(to_tool[0], STDIN_FILENO);
-        dup2(from_tool[1], STDOUT_FILENO);
-        close(to_tool[0]);
-        close(to_tool[1]);
-        close(from_tool[0]);
-        close(from_tool[1]);
-        execl(tool_path, tool_path, static_cast<char*>(nullptr));
+        // A tool without its input or output is no tool: it is not started.
+        if (dup2(to_tool[0], STDIN_FILENO) == STDIN_FILENO &&
+            dup2(from_tool[1], STDOUT_FILENO) == STDOUT_FILENO) {
+            close(to_tool[0]);
+            close(to_tool[1]);
+            close(from_tool[0]);
+            close(from_tool[1]);
+            execl(tool_path, tool_path, static_cast<char*>(nullptr));
+        }
         const char message[] = "Failed to run bluetoothctl\n";
         ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
         (void)ignored;
@@ -49,7 +49,6 @@ int spawn_controller(int* command_fd, int* reply_fd) {
     *reply_fd = from_tool[0];
     close(to_tool[0]);
     close(from_tool[1]);
-    return 0;
 }
 
 void daemonize() {
@@ -69,7 +68,7 @@ void daemonize() {
     close(STDIN_FILENO);
     close(STDOUT_FILENO);
     close(STDERR_FILENO);
-    run_service(command_fd, reply_fd);
+    run_service(command_fd, reply_fd, false);
 }
 
 void run_foreground() {
@@ -80,5 +79,5 @@ void run_foreground() {
     int command_fd = -1;
     int reply_fd = -1;
     spawn_controller(&command_fd, &reply_fd);
-    run_service(command_fd, reply_fd);
+    run_service(command_fd, reply_fd, true);
 }

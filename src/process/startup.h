@@ -1,9 +1,5 @@
 #pragma once
 // Start-up: the two run modes and the bluetoothctl child joined to us by two pipes.
-#include <cstdint>
-
-// Set by every "-f": print the recent tool output and the device table after each cycle.
-extern int32_t verbose;
 
 // Points any of descriptors 0, 1 and 2 that is closed at /dev/null, so that the pipes and the
 // status file never take those numbers (the tool would lose its input or output, or the
@@ -11,11 +7,13 @@ extern int32_t verbose;
 void open_standard_descriptors();
 
 // Starts /usr/bin/bluetoothctl with its standard input fed from *command_fd and its
-// standard output readable on *reply_fd. Returns 0 in the parent; the child never returns.
-int spawn_controller(int* command_fd, int* reply_fd);
+// standard output readable on *reply_fd. The child never returns: it becomes the tool, or
+// says "Failed to run bluetoothctl" and exits with status 1.
+void spawn_controller(int* command_fd, int* reply_fd);
 
 // Forks (the invoker exits 0), detaches, starts the tool, closes 0-2, runs the service.
 [[noreturn]] void daemonize();
 
-// Starts the tool and runs the service, keeping the invoker's process and streams.
+// Starts the tool and runs the service with the console report, keeping the invoker's
+// process and streams.
 [[noreturn]] void run_foreground();

@@ -1,4 +1,4 @@
-#include "process/failure.h"
+#include "base/failure.h"
 
 #include <cstdlib>
 #include <cstring>
