@@ -8,7 +8,7 @@ import sys
 import time
 import unittest
 
-from stack import Stack, namespace_command, tool_version
+from stack import Stack, sandbox_missing, tool_version
 
 JOYBOND = os.environ.get('JOYBOND', '')
 PAD = 'E4:17:D8:3C:4D:5A'
@@ -24,8 +24,9 @@ class RealTool(unittest.TestCase):
     def setUp(self):
         if not os.access('/usr/bin/bluetoothctl', os.X_OK):
             self.skipTest('the real bluetoothctl is not installed (apt-get install bluez)')
-        if namespace_command() is None:
-            self.skipTest('joybond runs in a private mount namespace, and none can be had here')
+        why = sandbox_missing()
+        if why:
+            self.skipTest('joybond runs in a private mount namespace: ' + why)
         self.stack = Stack()
         self.addCleanup(self.stack.stop)
 

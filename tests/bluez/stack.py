@@ -42,14 +42,13 @@ def tool_version():
     return out.stdout.strip() or out.stderr.strip()
 
 
-def namespace_command():
-    '''unshare's flags for a private mount namespace, or None where none can be had.'''
-    for flags in (['-m'], ['-Urm']):
-        probe = subprocess.run(['unshare', *flags, '--propagation', 'private', 'true'],
-                               capture_output=True)
-        if probe.returncode == 0:
-            return ['unshare', *flags, '--propagation', 'private']
-    return None
+SANDBOX_RUN = os.path.join(HERE, '..', 'support', 'sandbox_run')
+
+
+def sandbox_missing():
+    '''Why joybond cannot run in a private mount namespace here, or None.'''
+    probe = subprocess.run([SANDBOX_RUN, 'true'], capture_output=True, text=True)
+    return probe.stderr.strip() if probe.returncode == 77 else None
 
 
 class Stack:
@@ -106,13 +105,9 @@ class Stack:
     def start_joybond(self, binary, args=('-f',), console=False):
         '''joybond in a private mount namespace with a tmpfs on /tmp; its output goes to
         joybond.out and joybond.err in the run's directory, or to our console.'''
-        unshare = namespace_command()
-        if unshare is None:
-            raise RuntimeError('no private mount namespace can be had here')
-        script = 'mount -t tmpfs tmpfs /tmp && exec "$0" "$@"'
         out = None if console else open(os.path.join(self.dir, 'joybond.out'), 'wb')
         err = None if console else open(os.path.join(self.dir, 'joybond.err'), 'wb')
-        self.joybond = subprocess.Popen([*unshare, 'sh', '-c', script, binary, *args], stdout=out,
+        self.joybond = subprocess.Popen([SANDBOX_RUN, '--', binary, *args], stdout=out,
                                         stderr=err, stdin=subprocess.DEVNULL, env=self.env)
         for stream in (out, err):
             if stream:

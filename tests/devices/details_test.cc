@@ -1,13 +1,13 @@
 // Parsing of "info" reply lines, and one details pass over real pipes.
 #include "devices/details.h"
 #include "devices/registry.h"
+#include "fake_tool.h"
 #include "link/channel.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
-#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -80,37 +80,23 @@ TEST_F(Details, BearerLinesOfNewerClientsDoNotCount) {
 
 TEST_F(Details, DetailsPassQueriesNewestFirstAndAppliesEveryReplyLine) {
     Device* newer = device_find_or_add("AA:BB:CC:DD:EE:FF");
-    int commands[2];
-    int replies[2];
-    ASSERT_EQ(pipe(commands), 0);
-    ASSERT_EQ(pipe(replies), 0);
     // An event about another device arrives during the first reply: it counts for the
     // device being queried.
-    const std::string answers[] = {
-        "info AA:BB:CC:DD:EE:FF\nDevice AA:BB:CC:DD:EE:FF (public)\n\tName: Pad\n\tIcon: "
-        "input-gaming\n"
-        "\tPaired: no\n[CHG] Device 11:22:33:44:55:66 Connected: yes\n[bluetooth]# ",
-        "info 11:22:33:44:55:66\nDevice 11:22:33:44:55:66 not available\n[bluetooth]# "};
-    std::string sent;
-    std::thread tool([&] {
-        char byte;
-        for (const std::string& answer : answers) {
-            while (read(commands[0], &byte, 1) == 1 && (sent += byte, byte != '\n')) {
-            }
-            ssize_t ignored = write(replies[1], answer.data(), answer.size());
-            (void)ignored;
-        }
+    FakeTool tool([](const std::string& command) -> std::string {
+        if (command == "info AA:BB:CC:DD:EE:FF")
+            return command +
+                   "\nDevice AA:BB:CC:DD:EE:FF (public)\n\tName: Pad\n\tIcon: input-gaming\n"
+                   "\tPaired: no\n[CHG] Device 11:22:33:44:55:66 Connected: yes\n[bluetooth]# ";
+        return command + "\nDevice 11:22:33:44:55:66 not available\n[bluetooth]# ";
     });
-    refresh_info(commands[1], replies[0]);
-    tool.join();
-    EXPECT_EQ(sent, "info AA:BB:CC:DD:EE:FF\ninfo 11:22:33:44:55:66\n");
+    refresh_info(tool.command_fd(), tool.reply_fd());
+    EXPECT_EQ(tool.finish(),
+              (std::vector<std::string>{"info AA:BB:CC:DD:EE:FF", "info 11:22:33:44:55:66"}));
     EXPECT_STREQ(newer->name, "Pad");
     EXPECT_EQ(newer->is_gaming, 1);
     EXPECT_EQ(newer->connected, 1);
     EXPECT_EQ(device->connected, 0);
     EXPECT_STREQ(device->name, "");
-    for (int fd : {commands[0], commands[1], replies[0], replies[1]})
-        close(fd);
 }
 
 } // namespace

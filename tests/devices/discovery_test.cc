@@ -1,6 +1,7 @@
 // Parsing of "devices" reply lines, and one listing pass over real pipes.
 #include "devices/discovery.h"
 #include "devices/registry.h"
+#include "fake_tool.h"
 #include "link/channel.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -26,10 +26,14 @@ class Discovery : public testing::Test {
         std::memcpy(copy, line.c_str(), line.size() + 1);
         parse_device_line(copy);
         std::free(copy);
+        std::vector<std::string> out = registered();
+        device_reset();
+        return out;
+    }
+    static std::vector<std::string> registered() {
         std::vector<std::string> out;
         for (Device* d = device_list; d != nullptr; d = d->next)
             out.push_back(d->address);
-        device_reset();
         return out;
     }
 };
@@ -57,30 +61,19 @@ TEST_F(Discovery, IgnoresLinesWithAnythingInFront) {
 }
 
 TEST_F(Discovery, ListingPassRegistersEveryListedDevice) {
-    int commands[2];
-    int replies[2];
-    ASSERT_EQ(pipe(commands), 0);
-    ASSERT_EQ(pipe(replies), 0);
-    std::string reply = "devices\nDevice 11:22:33:44:55:01 Pad\nsomething else\n"
-                        "Device 11:22:33:44:55:02 Headset\n[bluetooth]# ";
-    ASSERT_EQ(write(replies[1], reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
-    refresh_devices(commands[1], replies[0]);
-    char sent[32] = {};
-    EXPECT_EQ(read(commands[0], sent, sizeof sent - 1), 8);
-    EXPECT_STREQ(sent, "devices\n");
-    ASSERT_NE(device_list, nullptr);
-    EXPECT_STREQ(device_list->address, "11:22:33:44:55:02");
-    ASSERT_NE(device_list->next, nullptr);
-    EXPECT_STREQ(device_list->next->address, "11:22:33:44:55:01");
-    EXPECT_EQ(device_list->next->next, nullptr);
+    std::string reply = "Device 11:22:33:44:55:01 Pad\nsomething else\n"
+                        "Device 11:22:33:44:55:02 Headset\n";
+    FakeTool tool([&reply](const std::string& command) {
+        return command + "\n" + reply + "[bluetooth]# ";
+    });
+    refresh_devices(tool.command_fd(), tool.reply_fd());
+    EXPECT_EQ(registered(), (Addresses{"11:22:33:44:55:02", "11:22:33:44:55:01"}));
 
     // An empty reply changes nothing.
-    reply = "devices\n[bluetooth]# ";
-    ASSERT_EQ(write(replies[1], reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
-    refresh_devices(commands[1], replies[0]);
-    EXPECT_STREQ(device_list->address, "11:22:33:44:55:02");
-    for (int fd : {commands[0], commands[1], replies[0], replies[1]})
-        close(fd);
+    reply = "";
+    refresh_devices(tool.command_fd(), tool.reply_fd());
+    EXPECT_EQ(registered(), (Addresses{"11:22:33:44:55:02", "11:22:33:44:55:01"}));
+    EXPECT_EQ(tool.finish(), (std::vector<std::string>{"devices", "devices"}));
 }
 
 } // namespace

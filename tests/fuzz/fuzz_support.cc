@@ -1,12 +1,13 @@
 #include "fuzz_support.h"
 
+#include "sandbox.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sched.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -81,11 +82,8 @@ std::vector<std::string> split_chunks(const uint8_t* data, size_t size) {
 }
 
 void enter_private_tmp() {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0) {
-        std::fprintf(stderr, "this target needs a private mount namespace (run as root): %s\n",
-                     std::strerror(errno));
+    if (std::string why = sandbox_fresh_tmp(); !why.empty()) {
+        std::fprintf(stderr, "this target needs a private /tmp (run as root): %s\n", why.c_str());
         std::abort();
     }
 }

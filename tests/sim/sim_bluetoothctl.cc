@@ -2,7 +2,8 @@
 //
 // It follows the real client's conventions on a pipe: a coloured prompt in one of three
 // styles, every command echoed after the prompt, reply lines ended by "\n", event lines
-// tagged "[CHG]", and a new prompt after each reply. It holds a set of devices with name,
+// tagged "[CHG]", and a new prompt after each reply. Its log's start line tells its working
+// directory, umask, session, parent, pid and whether its standard error is open. It holds a set of devices with name,
 // icon and trusted, paired and connected states and changes them on "trust", "pair" and
 // "connect".
 //
@@ -22,7 +23,6 @@
 //   close_after_reply N        after the prompt that ends reply N, close standard input, exit
 //   stall_on_command N         echo command N, then never print again (still reads)
 //   lifetime_ms N              exit N ms after start, whatever is going on
-//   event N TAG TEXT...        after the prompt ending reply N, an idle "[TAG] TEXT" event
 //   device ADDR ICON TRUSTED PAIRED CONNECTED APPEAR NAME...
 //                              ICON and NAME may be "-" for none; the device is listed from
 //                              the APPEAR-th "devices" command on (1: at once)
@@ -34,8 +34,6 @@
 //                              line), then each result as "\r\x1b[K<line>\n<prompt>"; a prompt
 //                              that changes with the connected device is redrawn last, in
 //                              5.66 as "\r<new prompt>\x1b[K" as the real client does
-//   async_delay_ms N           with async, the pause before each result (default 0: the results
-//                              are usually there by the time joybond reads)
 //   flood N COUNT LENGTH       after the prompt ending reply N, COUNT event lines of LENGTH
 //                              bytes each, then the prompt again
 //   drop ADDR N                the device loses its connection at the N-th "devices" command
@@ -67,12 +65,6 @@ struct SimDevice {
     int appear = 1;
 };
 
-struct Event {
-    int after_reply = 0;
-    std::string tag;
-    std::string text;
-};
-
 struct Script {
     std::string style = "5.66";
     long waiting_ms = 0;
@@ -87,9 +79,7 @@ struct Script {
     int refuse_connect = 0;
     bool bearers = false;
     bool async = false;
-    long async_delay_ms = 0;
     std::vector<std::pair<std::string, int>> drops;
-    std::vector<Event> events;
     int flood_after = 0;
     long flood_count = 0;
     size_t flood_length = 0;
@@ -100,6 +90,7 @@ Script script;
 int log_fd = -1;
 int timing_fd = -1;
 int devices_calls = 0;
+bool stderr_given = false;
 auto started = std::chrono::steady_clock::now();
 
 void note(const std::string& text) {
@@ -192,10 +183,6 @@ std::string tagged(const std::string& tag, const std::string& text) {
 // What the client prints to clear its prompt before a line that arrives while it is idle.
 std::string clear_prompt() {
     return script.style == "5.79" ? "" : script.style == "5.87" ? "\r\x1b[K\r" : "\r\x1b[K";
-}
-
-std::string idle_event(const std::string& tag, const std::string& text) {
-    return clear_prompt() + tagged(tag, text);
 }
 
 std::string yes_no(bool value) {
@@ -322,8 +309,6 @@ void load_script(const char* path) {
             words >> script.async;
         else if (key == "flood")
             words >> script.flood_after >> script.flood_count >> script.flood_length;
-        else if (key == "async_delay_ms")
-            words >> script.async_delay_ms;
         else if (key == "drop") {
             std::pair<std::string, int> drop;
             words >> drop.first >> drop.second;
@@ -335,11 +320,6 @@ void load_script(const char* path) {
             (what == "trust"  ? script.refuse_trust
              : what == "pair" ? script.refuse_pair
                               : script.refuse_connect) = count;
-        } else if (key == "event") {
-            Event e;
-            words >> e.after_reply >> e.tag;
-            std::getline(words >> std::ws, e.text);
-            script.events.push_back(e);
         } else if (key == "device") {
             SimDevice d;
             words >> d.address >> d.icon >> d.trusted >> d.paired >> d.connected >> d.appear;
@@ -374,7 +354,6 @@ void answer_later(const std::string& command) {
     size_t first_later = !lines.empty() && lines[0].rfind("Attempting", 0) == 0 ? 1 : 0;
     emit((first_later ? lines[0] + "\n" : "") + shown);
     for (size_t i = first_later; i < lines.size(); ++i) {
-        pause_ms(script.async_delay_ms);
         emit(clear_prompt() + lines[i] + "\n" + shown);
     }
     // A prompt that changed with the connected device is redrawn last, and nothing follows:
@@ -391,15 +370,18 @@ void log_start() {
     mode_t mask = umask(0);
     umask(mask);
     char line[4400];
-    std::snprintf(line, sizeof line, "start cwd=%s umask=%04o sid=%d ppid=%d pid=%d", cwd,
-                  static_cast<unsigned>(mask), static_cast<int>(getsid(0)),
-                  static_cast<int>(getppid()), static_cast<int>(getpid()));
+    std::snprintf(line, sizeof line, "start cwd=%s umask=%04o sid=%d ppid=%d pid=%d stderr=%s",
+                  cwd, static_cast<unsigned>(mask), static_cast<int>(getsid(0)),
+                  static_cast<int>(getppid()), static_cast<int>(getpid()),
+                  stderr_given ? "open" : "closed");
     note(line);
 }
 
 } // namespace
 
 int main() {
+    // Whether the standard error it was given is open, before any file it opens takes it.
+    stderr_given = fcntl(STDERR_FILENO, F_GETFD) != -1;
     if (const char* path = std::getenv("SIM_SCRIPT"))
         load_script(path);
     if (const char* path = std::getenv("SIM_LOG"))
@@ -464,9 +446,6 @@ int main() {
                 note("exit after reply");
                 return 0;
             }
-            for (const Event& e : script.events)
-                if (e.after_reply == commands)
-                    emit(idle_event(e.tag, e.text) + prompt());
             if (commands == script.flood_after) {
                 std::string line = "[CHG] Device 11:22:33:44:55:66 RSSI: -60 ";
                 line.resize(script.flood_length, 'x');

@@ -60,7 +60,7 @@ std::string sandbox_enter() {
     return why;
 }
 
-std::string sandbox_prepare(const std::string& script, bool with_tool) {
+std::string sandbox_fresh_tmp() {
     if (std::string why = sandbox_enter(); !why.empty())
         return why;
     if (tool_mounted && umount2("/usr/bin", MNT_DETACH) == 0)
@@ -70,6 +70,12 @@ std::string sandbox_prepare(const std::string& script, bool with_tool) {
     if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
         return failed("cannot mount a tmpfs on /tmp");
     tmp_mounted = true;
+    return "";
+}
+
+std::string sandbox_prepare(const std::string& script, bool with_tool) {
+    if (std::string why = sandbox_fresh_tmp(); !why.empty())
+        return why;
     mkdir("/tmp/.tool", 0755);
     mkdir("/tmp/.tool/upper", 0755);
     mkdir("/tmp/.tool/work", 0755);
@@ -84,8 +90,14 @@ std::string sandbox_prepare(const std::string& script, bool with_tool) {
     return "";
 }
 
-pid_t launch_joybond(const std::vector<std::string>& args, bool ignore_sigpipe,
-                     const std::vector<int>& closed) {
+pid_t launch_joybond(const std::vector<std::string>& args, const Launch& how) {
+    std::vector<std::string> command = how.wrapper;
+    command.push_back(how.binary.empty() ? JOYBOND_BINARY : how.binary);
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : command)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid != 0)
         return pid;
@@ -98,15 +110,11 @@ pid_t launch_joybond(const std::vector<std::string>& args, bool ignore_sigpipe,
     close(in);
     close(out);
     close(err);
-    if (ignore_sigpipe)
+    if (how.ignore_sigpipe)
         signal(SIGPIPE, SIG_IGN);
-    for (int fd : closed)
+    for (int fd : how.closed)
         close(fd);
-    std::vector<char*> argv{const_cast<char*>(JOYBOND_BINARY)};
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(JOYBOND_BINARY, argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
 }
 
@@ -128,10 +136,6 @@ bool wait_for_count(const char* path, const std::string& text, size_t count, int
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } while (std::chrono::steady_clock::now() < until);
     return false;
-}
-
-bool wait_for_text(const char* path, const std::string& text, int timeout_ms) {
-    return wait_for_count(path, text, 1, timeout_ms);
 }
 
 void sandbox_stop_run() {
