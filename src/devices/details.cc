@@ -6,55 +6,113 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 namespace {
 
-// The first place the key stands in the line with no "." right before it, or nullptr.
-const char* find_key(const char* line, const char* key) {
-    for (const char* at = std::strstr(line, key); at != nullptr; at = std::strstr(at + 1, key))
-        if (at == line || at[-1] != '.')
-            return at;
-    return nullptr;
+// The fields a reply may hold, each as the start of a whole line. "\tBREDR.Paired:" and
+// "\tLE.Connected:" of newer clients speak of one bearer only and are none of them.
+enum Key { name_key, alias_key, icon_key, paired_key, trusted_key, connected_key };
+constexpr const char* key_texts[] = {"\tName:", "\tAlias:", "\tIcon:",
+                                     "\tPaired:", "\tTrusted:", "\tConnected:"};
+
+// "yes" 1, "no" 0, anything else -1.
+int32_t yes_no(const char* value) {
+    if (std::strcmp(value, " yes") == 0)
+        return 1;
+    return std::strcmp(value, " no") == 0 ? 0 : -1;
 }
 
-void copy_name(Device* device, const char* text) {
-    while (std::isspace(static_cast<unsigned char>(*text)))
-        ++text;
-    size_t length = strnlen(text, sizeof device->name - 1);
-    std::memcpy(device->name, text, length);
-    device->name[length] = '\0';
-}
-
-// The state keys, tested in this order on every line: where one line holds both forms of a
-// key, the "no" form comes last and wins.
-struct StateKey {
-    const char* key;
-    int32_t Device::*field;
-    int32_t value;
-};
-constexpr StateKey state_keys[] = {
-    {"Icon: input-gaming", &Device::is_gaming, 1}, // never set back to 0
-    {"Paired: yes", &Device::paired, 1},           {"Paired: no", &Device::paired, 0},
-    {"Trusted: yes", &Device::trusted, 1},         {"Trusted: no", &Device::trusted, 0},
-    {"Connected: yes", &Device::connected, 1},     {"Connected: no", &Device::connected, 0},
-};
-
-} // namespace
-
-void refresh_info(int command_fd, int reply_fd) {
-    char command[command_size];
-    for (Device* device = device_list; device != nullptr; device = device->next) {
-        format_command(command, info_verb, device->address);
-        send_command(command_fd, command);
-        while (const char* line = read_line(reply_fd))
-            parse_info_line(device, line);
+void take_field(InfoReply* reply, Key key, const char* value) {
+    switch (key) {
+    case name_key: {
+        while (std::isspace(static_cast<unsigned char>(*value)))
+            ++value;
+        size_t length = strnlen(value, sizeof reply->name - 1);
+        std::memcpy(reply->name, value, length);
+        reply->name[length] = '\0';
+        break;
+    }
+    case alias_key:
+        break;
+    case icon_key:
+        reply->is_gaming = std::strcmp(value, " input-gaming") == 0 ? 1 : 0;
+        break;
+    case paired_key:
+        reply->paired = yes_no(value);
+        break;
+    case trusted_key:
+        reply->trusted = yes_no(value);
+        break;
+    case connected_key:
+        reply->connected = yes_no(value);
+        break;
     }
 }
 
-void parse_info_line(Device* device, const char* line) {
-    if (const char* name = find_key(line, "Name:"))
-        copy_name(device, name + 5);
-    for (const StateKey& state : state_keys)
-        if (find_key(line, state.key))
-            device->*state.field = state.value;
+} // namespace
+
+void start_info_reply(InfoReply* reply, const char* address) {
+    *reply = InfoReply{};
+    std::snprintf(reply->address, sizeof reply->address, "%s", address);
+    reply->is_gaming = reply->paired = reply->trusted = reply->connected = -1;
+}
+
+void take_info_line(InfoReply* reply, const char* line) {
+    if (reply->lines++ == 0) {
+        // "Device <address> (public)", or "... not available": anything else is no reply
+        // to this question, such as one to another running late.
+        if (std::strncmp(line, "Device ", 7) != 0 ||
+            strncasecmp(line + 7, reply->address, 17) != 0 || line[24] != ' ')
+            reply->doubtful = true;
+        return;
+    }
+    // The reply's own lines are indented: fields by a tab, hex dumps by blanks.
+    if (line[0] != '\t' && line[0] != ' ') {
+        reply->ended = true;
+        return;
+    }
+    if (reply->ended) {
+        reply->doubtful = true; // a field among what followed the reply
+        return;
+    }
+    for (int key = name_key; key <= connected_key; ++key) {
+        size_t length = std::strlen(key_texts[key]);
+        if (std::strncmp(line, key_texts[key], length) != 0)
+            continue;
+        uint32_t bit = 1u << key;
+        if (reply->keys_seen & bit)
+            reply->doubtful = true;
+        reply->keys_seen |= bit;
+        take_field(reply, static_cast<Key>(key), line + length);
+        return;
+    }
+}
+
+void apply_info_reply(const InfoReply* reply, Device* device) {
+    if (reply->doubtful || reply->lines == 0)
+        return;
+    if (reply->keys_seen & (1u << name_key))
+        std::memcpy(device->name, reply->name, sizeof device->name);
+    if (reply->is_gaming == 1)
+        device->is_gaming = 1;
+    if (reply->paired >= 0)
+        device->paired = reply->paired;
+    if (reply->trusted >= 0)
+        device->trusted = reply->trusted;
+    if (reply->connected >= 0)
+        device->connected = reply->connected;
+}
+
+void refresh_info(int command_fd, int reply_fd) {
+    char command[command_size];
+    InfoReply reply;
+    for (Device* device = device_list; device != nullptr; device = device->next) {
+        format_command(command, info_verb, device->address);
+        send_command(command_fd, command);
+        start_info_reply(&reply, device->address);
+        while (const char* line = read_reply_line(reply_fd))
+            take_info_line(&reply, line);
+        apply_info_reply(&reply, device);
+    }
 }

@@ -1,12 +1,38 @@
 #pragma once
 // Details: every cycle, "info <address>" for each record, newest first, to learn its name
 // and whether it is a game controller and paired, trusted and connected.
+//
+// Device names are chosen by whoever is in radio range and may hold any text, newlines
+// included, so a reply is read with care: it must begin with "Device <address>" for the
+// device asked about; a field counts only as a whole line, "\t<Key>: <value>"; lines that
+// are not the reply's own (event lines, prompts) may follow it, but no field after them; and
+// no key may stand twice (a name with a newline in it is printed twice, as Name and Alias).
+// A reply that breaks any of these changes nothing: the record keeps its values.
 #include "devices/registry.h"
 
-// Queries every record and applies each line of its reply to it.
+#include <cstdint>
+
+// What one "info" reply says, gathered line by line.
+struct InfoReply {
+    char address[18];   // the device asked about
+    int32_t lines;      // lines taken so far
+    bool ended;         // a line that is not the reply's own has been seen
+    bool doubtful;      // the reply cannot be read with confidence
+    uint32_t keys_seen; // one bit per key
+    char name[128];
+    // 1 or 0 where the reply says so, -1 where it does not
+    int32_t is_gaming, paired, trusted, connected;
+};
+
+// Queries every record and applies its reply to it.
 void refresh_info(int command_fd, int reply_fd);
 
-// Applies one reply line to the record: "Name:", "Icon: input-gaming", "Paired: yes|no",
-// "Trusted: yes|no", "Connected: yes|no", found anywhere in the line but not right after
-// a "." (BlueZ's "LE.Paired:" and "BREDR.Connected:" speak of one bearer only).
-void parse_info_line(Device* device, const char* line);
+// Starts reading the reply about the device with this address.
+void start_info_reply(InfoReply* reply, const char* address);
+
+// Takes the next line of the reply.
+void take_info_line(InfoReply* reply, const char* line);
+
+// Applies what the reply said to the record, unless it is doubtful. "Icon: input-gaming"
+// marks the record for good; a key the reply does not hold leaves its field as it was.
+void apply_info_reply(const InfoReply* reply, Device* device);

@@ -9,7 +9,7 @@
 
 void refresh_devices(int command_fd, int reply_fd) {
     send_command(command_fd, list_command);
-    while (char* line = read_line(reply_fd))
+    while (char* line = read_reply_line(reply_fd))
         parse_device_line(line);
 }
 

@@ -2,11 +2,13 @@
 
 #include "base/failure.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -21,6 +23,12 @@ constexpr size_t log_line_size = 128;
 char recent_log[log_slots][log_line_size];
 int32_t write_index = 0;
 int32_t read_index = 0;
+
+// The command whose reply is being read: its text without the "\n", the pipe it went down,
+// and whether its echo has been seen. Nothing is outstanding at start.
+char awaited_echo[128] = "";
+int awaited_fd = -1;
+bool echo_seen = true;
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
@@ -59,6 +67,13 @@ void wait_readable(int fd) {
     }
 }
 
+// Whether the tool has taken in the whole of the last command: nothing of it is left in the
+// pipe. A descriptor that cannot tell is taken at its word.
+bool command_taken() {
+    int unread = 0;
+    return awaited_fd < 0 || ioctl(awaited_fd, FIONREAD, &unread) != 0 || unread == 0;
+}
+
 } // namespace
 
 void send_command(int fd, const char* text) {
@@ -66,6 +81,11 @@ void send_command(int fd, const char* text) {
     ssize_t written = write(fd, text, length);
     if (written < 0 || static_cast<size_t>(written) != length)
         exit_failure("Failed to write command\n");
+    size_t kept = std::min(std::strcspn(text, "\n"), sizeof awaited_echo - 1);
+    std::memcpy(awaited_echo, text, kept);
+    awaited_echo[kept] = '\0';
+    awaited_fd = fd;
+    echo_seen = false;
     usleep(500);
 }
 
@@ -112,8 +132,21 @@ char* read_line(int fd) {
     }
 }
 
+char* read_reply_line(int fd) {
+    for (;;) {
+        char* line = read_line(fd);
+        if (echo_seen)
+            return line;
+        // Before the echo: results and events of earlier commands, and their prompts. The
+        // echo only counts once the tool has read the whole command: one printed before that
+        // is text inside something else, such as a device's name.
+        if (line != nullptr && std::strstr(line, awaited_echo) != nullptr && command_taken())
+            echo_seen = true;
+    }
+}
+
 void wait_prompt(int fd) {
-    while (read_line(fd) != nullptr) {
+    while (read_reply_line(fd) != nullptr) {
     }
 }
 
@@ -138,4 +171,7 @@ void log_dump() {
 void channel_reset() {
     read_start = fill_end = line_buffer;
     write_index = read_index = 0;
+    awaited_echo[0] = '\0';
+    awaited_fd = -1;
+    echo_seen = true;
 }

@@ -4,7 +4,8 @@
 // Every failure ends the process with a "Failed to ..." message and status 1.
 #include <cstdint>
 
-// Writes the whole command in one write, then pauses 500 microseconds.
+// Writes the whole command in one write, then pauses 500 microseconds. Its reply is what
+// read_reply_line hands out next.
 void send_command(int fd, const char* text);
 
 // One non-blocking read attempt into the free part of the receive buffer.
@@ -15,7 +16,13 @@ void fill_buffer(int fd);
 // Sleeps in poll() while there is nothing new to look at.
 char* read_line(int fd);
 
-// Discards lines until the next prompt.
+// The next line of the reply to the last command sent, or nullptr at the prompt that ends
+// it. A reply begins after the tool's echo of the command, which counts only once the tool
+// has read the whole command: what comes before (late results and events, with their
+// prompts) is passed over. Before any command, the first prompt ends the wait.
+char* read_reply_line(int fd);
+
+// Discards the reply to the last command, up to its prompt.
 void wait_prompt(int fd);
 
 // Keeps a copy of the line (cut to 127 bytes) in the ring of recent lines.
@@ -24,5 +31,5 @@ void log_push(const char* line);
 // Prints "---" and then the recent lines, oldest first, on standard output.
 void log_dump();
 
-// Empties the receive buffer and the ring. For tests only.
+// Empties the receive buffer and the ring, and forgets the last command. For tests only.
 void channel_reset();

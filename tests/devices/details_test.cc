@@ -1,4 +1,5 @@
-// Parsing of "info" reply lines, and one details pass over real pipes.
+// Reading "info" replies, whose device names may hold any text, and one details pass over
+// real pipes.
 #include "devices/details.h"
 #include "devices/registry.h"
 #include "fake_tool.h"
@@ -11,6 +12,10 @@
 
 namespace {
 
+using Lines = std::vector<std::string>;
+
+const std::string header = "Device 11:22:33:44:55:66 (public)";
+
 class Details : public testing::Test {
   protected:
     void SetUp() override {
@@ -19,84 +24,111 @@ class Details : public testing::Test {
         device = device_find_or_add("11:22:33:44:55:66");
     }
     void TearDown() override { device_reset(); }
-    void apply(const std::string& line) { parse_info_line(device, line.c_str()); }
+    // Applies a reply made of these lines (the header first) to the record.
+    void apply(const Lines& lines) {
+        InfoReply reply;
+        start_info_reply(&reply, device->address);
+        for (const std::string& line : lines)
+            take_info_line(&reply, line.c_str());
+        apply_info_reply(&reply, device);
+    }
+    // The record as a word per state, for compact comparisons.
+    std::string state() const {
+        return std::string(device->name) + (device->is_gaming ? " game" : "") +
+               (device->trusted ? " trusted" : "") + (device->paired ? " paired" : "") +
+               (device->connected ? " connected" : "");
+    }
     Device* device = nullptr;
 };
 
-TEST_F(Details, TakesTheNameAfterItsKey) {
-    apply("\tName: Pad One");
-    EXPECT_STREQ(device->name, "Pad One");
-    apply("\tName: 100% Pro %s %n\r");
-    EXPECT_STREQ(device->name, "100% Pro %s %n\r"); // bytes as they are, carriage return kept
-    apply("\tName: \t \v\f\r");
+TEST_F(Details, TakesTheFieldsOfItsOwnReply) {
+    apply({header, "\tName: Pad One", "\tAlias: Pad One", "\tIcon: input-gaming", "\tPaired: no",
+           "\tTrusted: yes", "\tConnected: yes", "\tManufacturerData Value:",
+           "  01 02 03 04  ....", "\tRSSI: -60"});
+    EXPECT_EQ(state(), "Pad One game trusted connected");
+    // A later reply without some keys leaves those fields; the gaming mark stays for good.
+    apply({header, "\tAlias: Pad One", "\tIcon: phone", "\tPaired: yes"});
+    EXPECT_EQ(state(), "Pad One game trusted paired connected");
+    apply({"Device 11:22:33:44:55:66 not available"});
+    EXPECT_EQ(state(), "Pad One game trusted paired connected");
+}
+
+TEST_F(Details, TakesNamesByteForByteCutTo127) {
+    apply({header, "\tName: 100% Pro %s %n\r"});
+    EXPECT_STREQ(device->name, "100% Pro %s %n\r"); // carriage return kept
+    apply({header, "\tName: " + std::string(200, 'N')});
+    EXPECT_EQ(std::string(device->name), std::string(127, 'N'));
+    apply({header, "\tName: \t \v\f\r"});
     EXPECT_STREQ(device->name, "");
     EXPECT_STREQ(device_label(device), "11:22:33:44:55:66");
-    apply("[CHG] Device 11:22:33:44:55:66 Name: Name: Twice");
-    EXPECT_STREQ(device->name, "Name: Twice"); // the first "Name:" of the line counts
-    apply("\tAlias: Other");
-    EXPECT_STREQ(device->name, "Name: Twice");
 }
 
-TEST_F(Details, CutsLongNamesTo127Bytes) {
-    std::string long_name(200, 'N');
-    apply("\tName: " + long_name);
-    EXPECT_EQ(std::string(device->name), long_name.substr(0, 127));
+// Text inside a name never counts as a field, whatever it holds.
+TEST_F(Details, NameTextIsNeverAField) {
+    apply({header, "\tName: Keyboard Icon: input-gaming Paired: yes", "\tAlias: Keyboard",
+           "\tIcon: input-keyboard"});
+    EXPECT_EQ(state(), "Keyboard Icon: input-gaming Paired: yes");
+    // A newline in the name makes lines of their own, printed twice (Name and Alias): the
+    // reply changes nothing, whatever the lines look like.
+    for (const Lines& injected :
+         {Lines{"\tIcon: input-gaming"}, Lines{"\tTrusted: yes", "\tPaired: yes"},
+          Lines{"Device 11:22:33:44:55:66 (public)", "\tIcon: input-gaming"},
+          Lines{"\x1b[0;94m[bluetooth]\x1b[0m# ", "\tIcon: input-gaming"}}) {
+        Lines reply = {header, "\tName: Kb"};
+        reply.insert(reply.end(), injected.begin(), injected.end());
+        reply.push_back("\tAlias: Kb");
+        reply.insert(reply.end(), injected.begin(), injected.end());
+        reply.insert(reply.end(), {"\tIcon: input-keyboard", "\tConnected: yes"});
+        apply(reply);
+        EXPECT_EQ(state(), "Keyboard Icon: input-gaming Paired: yes") << injected[0];
+    }
 }
 
-TEST_F(Details, GamingMarkIsNeverTakenBack) {
-    apply("\tIcon: audio-headset");
-    EXPECT_EQ(device->is_gaming, 0);
-    apply("\tIcon: input-gaming");
-    EXPECT_EQ(device->is_gaming, 1);
-    apply("\tIcon: phone");
-    EXPECT_EQ(device->is_gaming, 1);
-}
-
-TEST_F(Details, FollowsTheLatestStateAndTheNoFormWinsWithinALine) {
-    apply("\tPaired: yes");
-    apply("\tTrusted: yes");
-    apply("\tConnected: yes");
-    EXPECT_EQ(device->paired + device->trusted + device->connected, 3);
-    apply("Paired: yes Paired: no Trusted: no Trusted: yes Connected: yes Connected: no");
-    EXPECT_EQ(device->paired, 0);
-    EXPECT_EQ(device->trusted, 0);
-    EXPECT_EQ(device->connected, 0);
-    apply("[CHG] Device 11:22:33:44:55:66 Paired: yes");
-    EXPECT_EQ(device->paired, 1);
+// Lines that speak of another device, or of no device, never change the record.
+TEST_F(Details, OnlyTheQueriedDevicesOwnReplyCounts) {
+    // another device's reply, running late
+    apply({"Device AA:BB:CC:DD:EE:FF (public)", "\tName: Pad", "\tIcon: input-gaming"});
+    // a reply without its header
+    apply({"\tIcon: input-gaming", "\tTrusted: yes"});
+    EXPECT_EQ(state(), "");
+    // events after the reply end it: their keys count for nothing, and a field after them
+    // makes the reply doubtful
+    apply({header, "\tName: Phone", "\tIcon: phone",
+           "\x1b[0;94m[bluetooth]\x1b[0m# \r\x1b[K[CHG] Device AA:BB:CC:DD:EE:FF Icon: input-gaming",
+           "[CHG] Device AA:BB:CC:DD:EE:FF Connected: yes"});
+    EXPECT_EQ(state(), "Phone");
+    apply({header, "\tName: Other", "[CHG] Device AA:BB:CC:DD:EE:FF Name: x", "\tTrusted: yes"});
+    EXPECT_EQ(state(), "Phone");
 }
 
 TEST_F(Details, BearerLinesOfNewerClientsDoNotCount) {
-    for (const char* line :
-         {"\tPaired: yes", "\tTrusted: yes", "\tConnected: yes", "\tBREDR.Paired: yes",
-          "\tBREDR.Connected: yes", "\tLE.Paired: no", "\tLE.Connected: no",
-          "[CHG] Device 11:22:33:44:55:66 LE.Connected: no", "\tLE.Name: Other"})
-        apply(line);
-    EXPECT_EQ(device->paired, 1);
-    EXPECT_EQ(device->connected, 1);
-    EXPECT_STREQ(device->name, "");
-    apply("\tLE.Paired: yes Paired: no");
-    EXPECT_EQ(device->paired, 0);
+    apply({header, "\tPaired: yes", "\tConnected: yes", "\tBREDR.Paired: yes",
+           "\tBREDR.Connected: yes", "\tLE.Paired: no", "\tLE.Connected: no", "\tLE.Name: x"});
+    EXPECT_EQ(state(), " paired connected");
+    apply({header, "\tLE.Paired: yes", "\tPaired: no"});
+    EXPECT_EQ(state(), " connected");
 }
 
-TEST_F(Details, DetailsPassQueriesNewestFirstAndAppliesEveryReplyLine) {
+// Over real pipes: each record is asked about, newest first, and only the lines after the
+// echo of its own question count; leftovers of earlier commands are passed over.
+TEST_F(Details, DetailsPassQueriesNewestFirstAndTakesOnlyItsOwnReplies) {
     Device* newer = device_find_or_add("AA:BB:CC:DD:EE:FF");
-    // An event about another device arrives during the first reply: it counts for the
-    // device being queried.
-    FakeTool tool([](const std::string& command) -> std::string {
+    const std::string prompt = "[bluetooth]# ";
+    FakeTool tool([&](const std::string& command) -> std::string {
         if (command == "info AA:BB:CC:DD:EE:FF")
-            return command +
-                   "\nDevice AA:BB:CC:DD:EE:FF (public)\n\tName: Pad\n\tIcon: input-gaming\n"
-                   "\tPaired: no\n[CHG] Device 11:22:33:44:55:66 Connected: yes\n[bluetooth]# ";
-        return command + "\nDevice 11:22:33:44:55:66 not available\n[bluetooth]# ";
+            return prompt + "\r\x1b[K[CHG] Device 11:22:33:44:55:66 Connected: yes\n" + prompt +
+                   command + "\nDevice AA:BB:CC:DD:EE:FF (public)\n\tName: Pad\n"
+                   "\tIcon: input-gaming\n\tPaired: no\n" + prompt;
+        // the answer to the first question again, late, before this one's echo
+        return "Device AA:BB:CC:DD:EE:FF (public)\n\tName: Pad\n\tIcon: input-gaming\n" +
+               prompt + command + "\nDevice 11:22:33:44:55:66 not available\n" + prompt;
     });
     refresh_info(tool.command_fd(), tool.reply_fd());
-    EXPECT_EQ(tool.finish(),
-              (std::vector<std::string>{"info AA:BB:CC:DD:EE:FF", "info 11:22:33:44:55:66"}));
+    EXPECT_EQ(tool.finish(), (Lines{"info AA:BB:CC:DD:EE:FF", "info 11:22:33:44:55:66"}));
     EXPECT_STREQ(newer->name, "Pad");
     EXPECT_EQ(newer->is_gaming, 1);
-    EXPECT_EQ(newer->connected, 1);
-    EXPECT_EQ(device->connected, 0);
-    EXPECT_STREQ(device->name, "");
+    EXPECT_EQ(newer->connected, 0);
+    EXPECT_EQ(state(), "");
 }
 
 } // namespace

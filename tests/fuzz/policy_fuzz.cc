@@ -1,9 +1,10 @@
 // A whole policy pass over a registry built from fuzzed "devices" and "info" reply lines: the
 // commands sent are well formed, one at most per gaming device, and the status text in the
-// status file keeps within its limits. Runs in a private /tmp.
+// status file keeps within its limits. Runs in a private /tmp, with a fake tool on pipes.
 #include "devices/details.h"
 #include "devices/discovery.h"
 #include "devices/registry.h"
+#include "fake_tool.h"
 #include "fuzz_support.h"
 #include "link/channel.h"
 #include "policy/policy.h"
@@ -17,17 +18,16 @@
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     enter_private_tmp();
-    allow_many_chunks();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     device_reset();
     channel_reset();
-    // Each line may register a device; every line is applied to the newest one, as an info
-    // reply would be.
+    // Each line may register a device; the lines after it are its "info" reply.
     std::string text(reinterpret_cast<const char*>(data), size);
-    size_t gaming = 0;
+    InfoReply reply;
+    Device* replying = nullptr;
     for (size_t at = 0; at <= text.size();) {
         size_t end = text.find('\n', at);
         if (end == std::string::npos)
@@ -35,51 +35,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string line = text.substr(at, end - at);
         std::string cut = line; // parse_device_line may write a NUL into its line
         parse_device_line(cut.data());
-        if (device_list != nullptr)
-            parse_info_line(device_list, line.c_str());
+        if (device_list != replying) {
+            if (replying != nullptr)
+                apply_info_reply(&reply, replying);
+            replying = device_list;
+            start_info_reply(&reply, replying->address);
+        }
+        if (replying != nullptr)
+            take_info_line(&reply, line.c_str());
         at = end + 1;
     }
-    std::vector<std::string> prompts;
+    if (replying != nullptr)
+        apply_info_reply(&reply, replying);
+    size_t gaming = 0;
     for (Device* d = device_list; d != nullptr; d = d->next)
-        if (d->is_gaming) {
-            ++gaming;
-            prompts.push_back("[bluetooth]# ");
-        }
-    size_t fed = 0;
-    int reply = feed_chunks(prompts, &fed);
-    if (fed < prompts.size()) { // not every command could be answered: not a case to judge
-        close(reply);
-        device_reset();
-        return 0;
-    }
-    int commands[2];
-    if (pipe(commands) != 0)
-        std::abort();
-    fcntl(commands[1], F_SETPIPE_SZ, 1 << 20);
-    unlink("/tmp/blue.msg");
-    if (setjmp(failure_return) == 0)
-        manage_devices(commands[1], reply);
-    else
-        std::abort(); // one prompt was there for every command the pass could send
-    close(commands[1]);
-    close(reply);
+        gaming += d->is_gaming ? 1 : 0;
 
-    std::string sent;
-    char chunk[4096];
-    for (ssize_t n; (n = read(commands[0], chunk, sizeof chunk)) > 0;)
-        sent.append(chunk, static_cast<size_t>(n));
-    close(commands[0]);
-    size_t count = 0;
-    for (size_t at = 0; at < sent.size(); ++count) {
-        size_t end = sent.find('\n', at);
-        std::string command = sent.substr(at, end - at);
+    unlink("/tmp/blue.msg");
+    std::vector<std::string> sent;
+    {
+        FakeTool tool([](const std::string& command) { return command + "\n[bluetooth]# "; });
+        if (setjmp(failure_return) == 0)
+            manage_devices(tool.command_fd(), tool.reply_fd());
+        else
+            std::abort(); // every command was answered
+        sent = tool.finish();
+    }
+    for (const std::string& command : sent) {
         size_t blank = command.find(' ');
         std::string verb = command.substr(0, blank);
-        if ((verb != "trust" && verb != "pair" && verb != "connect") ||
+        if ((verb != "trust" && verb != "pair" && verb != "connect") || blank == std::string::npos ||
             command.size() - blank - 1 != 17)
             std::abort();
-        at = end + 1;
     }
+    size_t count = sent.size();
     if (count > gaming)
         std::abort();
 

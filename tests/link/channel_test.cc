@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -190,6 +191,35 @@ TEST_F(Channel, GoesOnWaitingWhenASignalInterruptsTheWait) {
     });
     EXPECT_EQ(next_line(), "late");
     signal(SIGUSR1, SIG_DFL);
+}
+
+// A reply begins after the echo of its command, and the echo counts only once the tool has
+// read the whole command: leftovers of earlier commands, their prompts, and text shaped like
+// the echo that comes before are passed over.
+TEST_F(Channel, ReplyBeginsAfterTheEchoOfItsCommand) {
+    int commands[2];
+    ASSERT_EQ(pipe(commands), 0);
+    send_command(commands[1], "info 11:22:33:44:55:66\n");
+    put("Changing 11:22:33:44:55:01 trust succeeded\n" + prompt_566 +
+        "[CHG] Device AA:BB:CC:DD:EE:FF Name: x\n" + prompt_566 +
+        "info 11:22:33:44:55:66\nDevice 11:22:33:44:55:66 (public)\n\tIcon: input-gaming\n" +
+        prompt_566);
+    writer = std::thread([this, &commands] {
+        std::this_thread::sleep_for(30ms);
+        char taken[64];
+        ssize_t ignored = read(commands[0], taken, sizeof taken); // the tool takes it in
+        std::string reply = "info 11:22:33:44:55:66\nDevice 11:22:33:44:55:66 (public)\n"
+                            "\tName: Pad\n" + prompt_566;
+        ignored = write(fds[1], reply.data(), reply.size());
+        (void)ignored;
+    });
+    std::vector<std::string> reply;
+    while (char* line = read_reply_line(fds[0]))
+        reply.push_back(line);
+    EXPECT_EQ(reply, (std::vector<std::string>{"Device 11:22:33:44:55:66 (public)", "\tName: Pad"}));
+    writer.join();
+    close(commands[0]);
+    close(commands[1]);
 }
 
 TEST_F(Channel, RingKeepsTheLastFifteenLines) {
