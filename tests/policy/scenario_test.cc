@@ -30,7 +30,7 @@ void PrintTo(const Style& style, std::ostream* out) {
 class Scenario : public EndToEnd, public testing::WithParamInterface<Style> {
   protected:
     static void start(const std::string& devices, const std::vector<std::string>& args = {"-f"}) {
-        prepare("style " + GetParam().name + "\nasync 1\n" + GetParam().script + devices);
+        prepare("style " + GetParam().name + "\n" + GetParam().script + devices);
         launch_joybond(args);
     }
     // The daemon commands the tool received, in order.
@@ -65,6 +65,22 @@ TEST_P(Scenario, NewControllerIsTrustedPairedAndConnected) {
     EXPECT_EQ(first_commands(expected.size()), expected);
 }
 
+// What the tool prints about other devices, or about earlier commands, never lands in a
+// device's record: events about the controller come around every reply, and the results of
+// trust, pair and connect run late, with their prompts, into the next command's wait.
+TEST_P(Scenario, RepliesAreTakenOnlyFromTheirOwnDevice) {
+    start("late 1\nchatter " + pad + "\n"
+          "device " + pad + " input-gaming 0 0 0 1 Pad One\n"
+          "device " + headset + " audio-headset 0 0 1 1 Headset\n"
+          "device 5C:F3:70:11:22:01 phone 0 0 0 1 Alice's Phone\n");
+    EXPECT_EQ(watch_status_until("Connected Pad One...", 15000),
+              (Strings{"Trusting Pad One...\n", "Pairing Pad One...\n", "Connecting Pad One...\n",
+                       "Connected Pad One..."}));
+    ASSERT_TRUE(wait_for_count(sim_log_path, "cmd devices", 6, 5000));
+    EXPECT_EQ(actions(), (Strings{"trust " + pad, "pair " + pad, "connect " + pad}));
+    EXPECT_EQ(read_file(status_path), "Connected Pad One...");
+}
+
 TEST_P(Scenario, HeadsetAndPhoneAreNeverTouched) {
     start("device 00:1B:66:AA:BB:02 audio-headset 1 1 1 1 Headset\n"
           "device 5C:F3:70:11:22:01 phone 0 0 0 1 Alice's Phone\n");
@@ -91,7 +107,7 @@ TEST_P(Scenario, ThreeConnectedControllers) {
 }
 
 TEST_P(Scenario, FailedPairingIsRetried) {
-    start("device " + pad + " input-gaming 0 0 0 1 Pad One\nrefuse pair 2\n");
+    start("device " + pad + " input-gaming 0 0 0 1 Pad One\nrefuse_pair 2\n");
     EXPECT_EQ(status_reaching("Connected Pad One...", 20000), "Connected Pad One...");
     EXPECT_EQ(actions(), (Strings{"trust " + pad, "pair " + pad, "pair " + pad, "pair " + pad,
                                   "connect " + pad}));
@@ -113,7 +129,7 @@ TEST_P(Scenario, WaitsUntilTheBluetoothDaemonAppears) {
 }
 
 TEST_P(Scenario, KilledToolEndsTheService) {
-    prepare("style " + GetParam().name + "\nasync 1\n");
+    prepare("style " + GetParam().name + "\n");
     pid_t service = launch_joybond({"-f"});
     ASSERT_TRUE(wait_for_text(sim_log_path, "cmd devices", 10000));
     kill(std::stoi(tool_start_value("pid")), SIGKILL);

@@ -45,7 +45,7 @@ void PrintTo(const Style& style, std::ostream* out) {
 class PromptStyles : public EndToEnd, public testing::WithParamInterface<Style> {};
 
 TEST_P(PromptStyles, ForegroundSetsUpTheAdapterAndDumpsTheToolOutput) {
-    prepare("style " + GetParam().name + "\nreply_delay_ms 5\nchunk 7\n");
+    prepare("style " + GetParam().name + "\nsync 1\nreply_delay_ms 5\nchunk 7\n");
     pid_t pid = launch_joybond({"-f", "-f"});
     ASSERT_TRUE(wait_for_text(out_path, "---\n", 10000)) << read_file(err_path);
     EXPECT_EQ(first_commands(4), setup_commands);
