@@ -1,59 +1,72 @@
-'''joybond against the real bluetoothctl of Debian's bluez package, talking over a private
-system bus to a simulated Bluetooth daemon.
+'''joybond against a real bluetoothctl (Debian's, or the release JOYBOND_CLIENT names), talking
+over a private system bus to a simulated Bluetooth daemon.
 
-Run by CTest with Debian's /usr/bin/python3; JOYBOND names the built binary.'''
+Run by CTest with Debian's /usr/bin/python3; JOYBOND names the built binary, and
+JOYBOND_CLIENT_RELEASE the release the client must be.'''
 import os
 import signal
 import sys
 import time
 import unittest
 
-from stack import Stack, sandbox_missing, tool_version
+from stack import Stack, client_path, sandbox_missing, tool_version
 
 JOYBOND = os.environ.get('JOYBOND', '')
+RELEASE = os.environ.get('JOYBOND_CLIENT_RELEASE', '5.66')
 PAD = 'E4:17:D8:3C:4D:5A'
 ARCADE = '40:1B:5F:AB:CD:05'
 PRO = '98:B6:E9:51:62:04'
+HEADSET = '00:1B:66:AA:BB:02'
+PHONE = '5C:F3:70:11:22:01'
+PROMPTS = {'5.66': '\x1b[0;94m[bluetooth]\x1b[0m# ', '5.79': '\x1b[0;94m[bluetooth]# \x1b[0m'}
+PROMPT = PROMPTS.get(RELEASE, '\x1b[0;94m[bluetoothctl]> \x1b[0m')
 
 
-def setUpModule():
-    print('real tool: bluetoothctl', tool_version(), file=sys.stderr)
+def release():
+    return tuple(int(part) for part in RELEASE.split('.'))
 
 
 class RealTool(unittest.TestCase):
     def setUp(self):
-        if not os.access('/usr/bin/bluetoothctl', os.X_OK):
-            self.skipTest('the real bluetoothctl is not installed (apt-get install bluez)')
+        client = client_path()
+        if not os.access(client, os.X_OK):
+            self.skipTest('the bluetoothctl of BlueZ %s is not here (%s)' % (RELEASE, client))
         why = sandbox_missing()
         if why:
             self.skipTest('joybond runs in a private mount namespace: ' + why)
+        self.assertEqual(tool_version(), 'bluetoothctl: ' + RELEASE)
         self.stack = Stack()
         self.addCleanup(self.stack.stop)
 
     def start(self, args=('-f',)):
         self.stack.start_joybond(JOYBOND, args)
 
+    def assert_untouched(self, *addresses):
+        for address in addresses:
+            self.assertEqual(self.stack.history(address), [], address)
+            self.assertFalse(self.stack.state(address)['Trusted'], address)
+
     def test_new_controller_is_trusted_paired_and_connected(self):
         self.stack.start_bluez()
         self.start()
         self.assertEqual(self.stack.watch_status('Bluetooth scanning...\n', 15), ['Bluetooth scanning...\n'])
-        self.stack.add(PAD, 'Pad One', 'input-gaming')
+        self.stack.add(PAD, 'Pad One', 'input-gaming')  # dual-mode: 5.84 on print its bearers
         seen = self.stack.watch_status('Connected Pad One...', 20)
         self.assertEqual(seen, ['Bluetooth scanning...\n', 'Trusting Pad One...\n', 'Pairing Pad One...\n',
                                 'Connecting Pad One...\n', 'Connected Pad One...'], self.stack.output())
         self.assertEqual(self.stack.history(PAD), ['Pair trusted=1', 'Connect'])
+        if release() >= (5, 84):
+            self.assertIn('\tBREDR.Connected: yes\n', self.stack.output())
 
     def test_headset_and_phone_are_never_touched(self):
         self.stack.start_bluez()
-        self.stack.add('00:1B:66:AA:BB:02', 'Headset', 'audio-headset', 'connected')
-        self.stack.add('5C:F3:70:11:22:01', "Alice's Phone", 'phone')
+        self.stack.add(HEADSET, 'Headset', 'audio-headset', 'connected')
+        self.stack.add(PHONE, "Alice's Phone", 'phone')
         self.start()
         self.stack.watch_status('never', 4)
         self.assertEqual(self.stack.status(), 'Bluetooth scanning...\n')
-        for address in ('00:1B:66:AA:BB:02', '5C:F3:70:11:22:01'):
-            self.assertEqual(self.stack.history(address), [])
-            self.assertFalse(self.stack.state(address)['Trusted'])
-        self.assertIn('"Headset" 00:1B:66:AA:BB:02', self.stack.output())
+        self.assert_untouched(HEADSET, PHONE)
+        self.assertIn('"Headset" %s' % HEADSET, self.stack.output())
 
     def test_controller_paired_before_start_is_left_to_connect_by_itself(self):
         self.stack.start_bluez()
@@ -70,7 +83,7 @@ class RealTool(unittest.TestCase):
             self.stack.add(address, name, 'input-gaming')
         self.start()
         seen = self.stack.watch_status('Connected 3 devices', 25)
-        self.assertEqual(seen[-1], 'Connected 3 devices', self.stack.output())
+        self.assertEqual(seen[-1:], ['Connected 3 devices'], self.stack.output())
         for address in (PAD, ARCADE, PRO):
             self.assertEqual(self.stack.history(address), ['Pair trusted=1', 'Connect'])
 
@@ -80,23 +93,18 @@ class RealTool(unittest.TestCase):
         self.stack.mock.FailPairing('hci0', PAD, 2)
         self.start()
         seen = self.stack.watch_status('Connected Pad One...', 25)
-        self.assertEqual(seen[-1], 'Connected Pad One...', self.stack.output())
+        self.assertEqual(seen[-1:], ['Connected Pad One...'], self.stack.output())
         self.assertEqual(self.stack.history(PAD), ['Pair trusted=1'] * 3 + ['Connect'])
 
     def test_dropped_connection_is_made_again(self):
         self.stack.start_bluez()
         self.stack.add(PAD, 'Pad One', 'input-gaming')
         self.start()
-        self.assertEqual(self.stack.watch_status('Connected Pad One...', 20)[-1], 'Connected Pad One...')
+        self.assertEqual(self.stack.watch_status('Connected Pad One...', 20)[-1:], ['Connected Pad One...'])
         self.stack.mock.DropConnection('hci0', PAD)
-        self.assertEqual(self.stack.watch_status('Connecting Pad One...\n', 10)[-1], 'Connecting Pad One...\n')
-        self.assertEqual(self.stack.watch_status('Connected Pad One...', 10)[-1], 'Connected Pad One...')
-        # The real client answers "connect" after its prompt, so a cycle may still read the old
-        # "Connected: no" and send one more "connect", which the daemon refuses: allowed.
-        history = self.stack.history(PAD)
-        self.assertEqual(history[:2], ['Pair trusted=1', 'Connect'])
-        self.assertGreaterEqual(history.count('Connect'), 2, history)
-        self.assertEqual(history.count('Pair trusted=1'), 1, history)
+        self.assertEqual(self.stack.watch_status('Connecting Pad One...\n', 10)[-1:], ['Connecting Pad One...\n'])
+        self.assertEqual(self.stack.watch_status('Connected Pad One...', 10)[-1:], ['Connected Pad One...'])
+        self.assertEqual(self.stack.history(PAD), ['Pair trusted=1', 'Connect', 'Connect'])
 
     def test_waits_quietly_until_the_bluetooth_daemon_appears(self):
         self.start()  # the bus is up, the Bluetooth daemon is not
@@ -117,12 +125,75 @@ class RealTool(unittest.TestCase):
         self.stack.watch_status('Bluetooth scanning...\n', 15)
         os.kill(self.stack.tool_pid(), signal.SIGKILL)
         status = self.stack.joybond.wait(10)
+        # The client shares joybond's standard error (5.79 and later say "Unable to open
+        # mgmt_socket" there): joybond's own messages are those beginning "Failed to".
+        messages = [line for line in self.stack.output('joybond.err').splitlines()
+                    if line.startswith('Failed to')]
         if status < 0:
             self.assertEqual(-status, signal.SIGPIPE)
-            self.assertEqual(self.stack.output('joybond.err'), '')
+            self.assertEqual(messages, [])
         else:
             self.assertEqual(status, 1)
-            self.assertEqual(self.stack.output('joybond.err'), 'Failed to read 0\n')
+            self.assertEqual(messages, ['Failed to read 0'])
+
+    def test_crafted_names_never_make_a_controller(self):
+        '''Keyboards whose names carry the keys of a controller: inline, on lines of their own,
+        behind a fake reply header, behind a fake prompt and echo. The controller beside them
+        goes the whole road; they are never trusted, paired or connected.'''
+        keyboards = {
+            '11:22:33:44:55:01': 'Keyboard Icon: input-gaming Trusted: yes Paired: yes',
+            '11:22:33:44:55:02': 'Keyboard\n\tIcon: input-gaming\n\tTrusted: yes',
+            '11:22:33:44:55:03': 'Keyboard\nDevice 11:22:33:44:55:03 (public)\n\tIcon: input-gaming',
+            '11:22:33:44:55:04': 'Keyboard\n%sinfo 11:22:33:44:55:04\nDevice 11:22:33:44:55:04 (public)\n'
+                                 '\tIcon: input-gaming\n%s' % (PROMPT, PROMPT),
+        }
+        self.stack.start_bluez()
+        for address, name in keyboards.items():
+            self.stack.add(address, name, 'input-keyboard')
+        self.stack.add(PAD, 'Pad One', 'input-gaming')
+        self.start()
+        seen = self.stack.watch_status('Connected Pad One...', 20)
+        self.assertEqual(seen[-1:], ['Connected Pad One...'], self.stack.output())
+        self.stack.watch_status('never', 2)
+        self.assert_untouched(*keyboards)
+        self.assertEqual(self.stack.status(), 'Connected Pad One...')
+
+    def test_name_storm_makes_no_device_a_controller(self):
+        '''A keyboard renames itself 50 times a second, its names shaped like the echo and the
+        reply of the headset and the phone: its events land among other devices' replies.'''
+        def forged(address):
+            return 'Kb\n%sinfo %s\nDevice %s (public)\n\tIcon: input-gaming\n\tPaired: no\n%s' % (
+                PROMPT, address, address, PROMPT)
+        self.stack.start_bluez()
+        self.stack.add(HEADSET, 'Headset', 'audio-headset')
+        self.stack.add(PHONE, "Alice's Phone", 'phone')
+        self.stack.add('11:22:33:44:55:01', 'Kb', 'input-keyboard')
+        self.stack.storm('11:22:33:44:55:01', 'Name', [forged(HEADSET), forged(PHONE),
+                                                       forged('11:22:33:44:55:01')], 20)
+        self.stack.add(PAD, 'Pad One', 'input-gaming')
+        self.start()
+        seen = self.stack.watch_status('Connected Pad One...', 25)
+        self.assertEqual(seen[-1:], ['Connected Pad One...'], self.stack.output())
+        self.stack.watch_status('never', 3)
+        self.assert_untouched(HEADSET, PHONE, '11:22:33:44:55:01')
+
+    def test_busy_machine_with_an_event_storm(self):
+        '''The client slowed down as on a busy handheld, two controllers whose icons change four
+        times a second, a headset and a phone: the controllers go the whole road, the others
+        are never touched.'''
+        self.stack.start_bluez()
+        self.stack.add(HEADSET, 'Headset', 'audio-headset')
+        self.stack.add(PHONE, "Alice's Phone", 'phone')
+        for address, name in ((PAD, 'Pad One'), (ARCADE, 'Arcade Stick')):
+            self.stack.add(address, name, 'input-gaming')
+            self.stack.storm(address, 'Icon', ['input-gaming'], 250)
+        self.stack.slow_down()
+        self.start()
+        seen = self.stack.watch_status('Connected 2 devices', 90)
+        self.assertEqual(seen[-1:], ['Connected 2 devices'], self.stack.output())
+        self.assert_untouched(HEADSET, PHONE)
+        for address in (PAD, ARCADE):
+            self.assertEqual(self.stack.history(address)[:1], ['Pair trusted=1'])
 
 
 if __name__ == '__main__':

@@ -2,16 +2,22 @@
 
 dbusmock's bluez5 template with what a real bluetoothctl and joybond need on top: discovery
 that works ("scan on"), devices with a name, an icon that pairing leaves alone and initial
-paired, trusted and connected states, pairings that fail a given number of times, dropped
-connections, and a history of the Pair and Connect calls each device received.
+paired, trusted and connected states, the per-bearer interfaces of BlueZ 5.84 and later (a
+dual-mode device: BR/EDR pairs and connects, LE stays idle), pairings that fail a given
+number of times, dropped connections, properties that change again and again (a storm of
+events), and a history of the Pair and Connect calls each device received.
 Load it with: python3 -m dbusmock --system --template joybond_bluez.py
 '''
 import dbus
+from gi.repository import GLib
 
 from dbusmock import mockobject
 from dbusmock.templates import bluez5
 from dbusmock.templates.bluez5 import *  # noqa: F401,F403 (the template's mock methods)
-from dbusmock.templates.bluez5 import ADAPTER_IFACE, BLUEZ_MOCK_IFACE, DEVICE_IFACE
+from dbusmock.templates.bluez5 import ADAPTER_IFACE, BLUEZ_MOCK_IFACE, DEVICE_IFACE, OBJECT_MANAGER_IFACE
+
+BREDR_IFACE = 'org.bluez.Bearer.BREDR1'
+LE_IFACE = 'org.bluez.Bearer.LE1'
 
 
 def load(mock, parameters):
@@ -51,6 +57,7 @@ def pair(device):
         raise dbus.exceptions.DBusException('Already Exists', name='org.bluez.Error.AlreadyExists')
     device.paired = True
     set_props(device, DEVICE_IFACE, Paired=True)
+    set_props(device, BREDR_IFACE, Paired=True, Bonded=True)
 
 
 def connect(device):
@@ -60,6 +67,7 @@ def connect(device):
                                             name='org.bluez.Error.AlreadyConnected')
     device.connected = True
     set_props(device, DEVICE_IFACE, Connected=True)
+    set_props(device, BREDR_IFACE, Connected=True)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s')
@@ -86,6 +94,15 @@ def AddNamedDevice(self, adapter, address, name, icon, states):
     device.connected = 'connected' in flags
     set_props(device, DEVICE_IFACE, Icon=dbus.String(icon, variant_level=1),
               Paired=device.paired, Trusted='trusted' in flags, Connected=device.connected)
+    bearers = {BREDR_IFACE: {'Paired': device.paired, 'Bonded': device.paired,
+                             'Connected': device.connected},
+               LE_IFACE: {'Paired': False, 'Bonded': False, 'Connected': False}}
+    for iface, props in bearers.items():
+        props = {key: dbus.Boolean(value, variant_level=1) for key, value in props.items()}
+        props['Adapter'] = dbus.ObjectPath('/org/bluez/' + adapter, variant_level=1)
+        device.AddProperties(iface, props)
+        mockobject.objects['/'].EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesAdded', 'oa{sa{sv}}',
+                                           [dbus.ObjectPath(path), {iface: props}])
     return path
 
 
@@ -100,6 +117,23 @@ def DropConnection(self, adapter, address):
     device = device_at(adapter, address)
     device.connected = False
     set_props(device, DEVICE_IFACE, Connected=False)
+    set_props(device, BREDR_IFACE, Connected=False)
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sssasu', out_signature='')
+def Storm(self, adapter, address, name, values, period_ms):
+    '''Sets the device's property (with "Name", its Alias too) to each of the values in turn,
+    one every period_ms, for the rest of the run: an event each time.'''
+    device = device_at(adapter, address)
+    turn = [0]
+
+    def next_value():
+        value = dbus.String(values[turn[0] % len(values)], variant_level=1)
+        turn[0] += 1
+        changes = {name: value, 'Alias': value} if name == 'Name' else {name: value}
+        set_props(device, DEVICE_IFACE, **changes)
+        return True
+    GLib.timeout_add(period_ms, next_value)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='as')

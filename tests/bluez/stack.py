@@ -1,7 +1,9 @@
 '''The real-tool stack for acceptance tests, benchmarks and the demo: a private system bus
 (dbus-daemon with a configuration of our own, its socket in a directory of the run's own),
 the simulated Bluetooth daemon (joybond_bluez.py on dbusmock) and joybond itself in a
-private mount namespace with its own /tmp, driving the real /usr/bin/bluetoothctl.'''
+private mount namespace with its own /tmp, driving a real bluetoothctl: Debian's, or another
+release's build placed at /usr/bin/bluetoothctl (JOYBOND_CLIENT names it), optionally slowed
+down as on a busy handheld.'''
 import os
 import shutil
 import signal
@@ -37,8 +39,13 @@ BUS_CONFIG = '''<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Config
 '''
 
 
-def tool_version():
-    out = subprocess.run(['/usr/bin/bluetoothctl', '--version'], capture_output=True, text=True)
+def client_path():
+    '''The bluetoothctl the stack drives: JOYBOND_CLIENT, or Debian's.'''
+    return os.environ.get('JOYBOND_CLIENT') or '/usr/bin/bluetoothctl'
+
+
+def tool_version(client=None):
+    out = subprocess.run([client or client_path(), '--version'], capture_output=True, text=True)
     return out.stdout.strip() or out.stderr.strip()
 
 
@@ -52,7 +59,7 @@ def sandbox_missing():
 
 
 class Stack:
-    def __init__(self, run_root=None):
+    def __init__(self, run_root=None, client=None):
         # Not under /tmp: joybond gets a private /tmp, and must still reach the bus socket.
         root = run_root or os.environ.get('JOYBOND_RUN_ROOT') or os.getcwd()
         os.makedirs(root, exist_ok=True)
@@ -68,6 +75,7 @@ class Stack:
         self.bus = dbus.bus.BusConnection('unix:path=' + self.socket)
         self.bluez = None
         self.joybond = None
+        self.client = client or client_path()
 
     def _spawn(self, argv, log, **kwargs):
         with open(os.path.join(self.dir, log), 'wb') as out:
@@ -102,18 +110,36 @@ class Stack:
     def state(self, address):
         return self.mock.DeviceState(ADAPTER, address)
 
+    def slow_down(self):
+        '''A busy handheld: two busy loops share CPU 0 with the client, which runs there at the
+        lowest priority. Its pace then depends on these loops, not on the rest of the machine.'''
+        for _ in range(2):
+            self._spawn(['taskset', '-c', '0', 'sh', '-c', 'while :; do :; done'], 'busy.log')
+        real = os.path.join(self.dir, 'bluetoothctl.real')  # /usr/bin's own is hidden by then
+        shutil.copy(self.client, real)
+        self.client = os.path.join(self.dir, 'bluetoothctl.slow')
+        with open(self.client, 'w') as wrapper:
+            wrapper.write('#!/bin/sh\nexec taskset -c 0 nice -n 19 %s "$@"\n' % real)
+        os.chmod(self.client, 0o755)
+
     def start_joybond(self, binary, args=('-f',), console=False):
-        '''joybond in a private mount namespace with a tmpfs on /tmp; its output goes to
-        joybond.out and joybond.err in the run's directory, or to our console.'''
+        '''joybond in a private mount namespace with a tmpfs on /tmp, the stack's client at
+        /usr/bin/bluetoothctl; its output goes to joybond.out and joybond.err in the run's
+        directory, or to our console.'''
         out = None if console else open(os.path.join(self.dir, 'joybond.out'), 'wb')
         err = None if console else open(os.path.join(self.dir, 'joybond.err'), 'wb')
-        self.joybond = subprocess.Popen([SANDBOX_RUN, '--', binary, *args], stdout=out,
+        tool = [] if self.client == '/usr/bin/bluetoothctl' else ['--tool', self.client]
+        self.joybond = subprocess.Popen([SANDBOX_RUN, *tool, '--', binary, *args], stdout=out,
                                         stderr=err, stdin=subprocess.DEVNULL, env=self.env)
         for stream in (out, err):
             if stream:
                 stream.close()
         self.processes.append(self.joybond)
         return self.joybond
+
+    def storm(self, address, name, values, period_ms):
+        '''The device's property takes each of the values in turn, one every period_ms.'''
+        self.mock.Storm(ADAPTER, address, name, values, period_ms)
 
     def tool_pid(self):
         '''The bluetoothctl child of joybond, once it runs.'''
