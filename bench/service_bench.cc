@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -25,6 +26,7 @@ namespace {
 constexpr char timing_path[] = "/tmp/sim.timing";
 FILE* devices_data = nullptr; // optional data files for the report
 FILE* idle_data = nullptr;
+Launch measured; // the build under measure: this tree's, or the one JOYBOND_BENCH_BINARY names
 
 // Peak resident memory of a process so far, in KiB.
 long peak_rss_kib(pid_t pid) {
@@ -60,7 +62,7 @@ void run_idle_case(const char* title, const std::string& script, int run_ms) {
         return;
     }
     auto start = std::chrono::steady_clock::now();
-    pid_t pid = launch_joybond({"-f"});
+    pid_t pid = launch_joybond({"-f"}, measured);
     std::this_thread::sleep_for(std::chrono::milliseconds(run_ms));
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     double cpu = stop_and_measure(pid);
@@ -100,7 +102,7 @@ void run_devices_case(int devices, int cycles) {
         return;
     }
     setenv("SIM_TIMING", timing_path, 1);
-    pid_t invoker = launch_joybond({});
+    pid_t invoker = launch_joybond({}, measured);
     int status = 0;
     waitpid(invoker, &status, 0);
     // Cycle k runs from the k-th "devices" to the next; the first cycle is left out.
@@ -155,6 +157,9 @@ void run_devices_case(int devices, int cycles) {
 
 // With a directory argument, also writes devices.dat and idle.dat there for the report.
 int main(int argc, char** argv) {
+    if (const char* other = std::getenv("JOYBOND_BENCH_BINARY"))
+        measured.binary = other;
+    std::printf("joybond: %s\n\n", measured.binary.empty() ? JOYBOND_BINARY : measured.binary.c_str());
     if (argc > 1) {
         devices_data = std::fopen((std::string(argv[1]) + "/devices.dat").c_str(), "w");
         idle_data = std::fopen((std::string(argv[1]) + "/idle.dat").c_str(), "w");
