@@ -26,7 +26,7 @@ namespace {
 constexpr char timing_path[] = "/tmp/sim.timing";
 FILE* devices_data = nullptr; // optional data files for the report
 FILE* idle_data = nullptr;
-Launch measured; // the build under measure: this tree's, or the one JOYBOND_BENCH_BINARY names
+Launch under_measure; // the build under measure: this tree's, or the one JOYBOND_BENCH_BINARY names
 
 // Peak resident memory of a process so far, in KiB.
 long peak_rss_kib(pid_t pid) {
@@ -35,6 +35,14 @@ long peak_rss_kib(pid_t pid) {
         if (line.rfind("VmHWM:", 0) == 0)
             return std::stol(line.substr(6));
     return -1;
+}
+
+// Time a process has spent on a CPU so far, in nanoseconds.
+long long cpu_ns(pid_t pid) {
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+    long long ns = 0;
+    schedstat >> ns;
+    return ns;
 }
 
 double seconds(const timeval& t) {
@@ -62,7 +70,7 @@ void run_idle_case(const char* title, const std::string& script, int run_ms) {
         return;
     }
     auto start = std::chrono::steady_clock::now();
-    pid_t pid = launch_joybond({"-f"}, measured);
+    pid_t pid = launch_joybond({"-f"}, under_measure);
     std::this_thread::sleep_for(std::chrono::milliseconds(run_ms));
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     double cpu = stop_and_measure(pid);
@@ -102,14 +110,18 @@ void run_devices_case(int devices, int cycles) {
         return;
     }
     setenv("SIM_TIMING", timing_path, 1);
-    pid_t invoker = launch_joybond({}, measured);
+    pid_t invoker = launch_joybond({}, under_measure);
     int status = 0;
     waitpid(invoker, &status, 0);
-    // Cycle k runs from the k-th "devices" to the next; the first cycle is left out.
-    wait_for_count(timing_path, " devices\n", static_cast<size_t>(cycles) + 2, 120000);
+    // Cycle k runs from the k-th "devices" to the next; start-up and the first cycle are left
+    // out of the CPU time too.
+    wait_for_count(timing_path, " devices\n", 2, 120000);
     pid_t service = std::stoi(tool_start_value("ppid"));
+    long long cpu_before = cpu_ns(service);
+    wait_for_count(timing_path, " devices\n", static_cast<size_t>(cycles) + 2, 120000);
+    long long cpu_after = cpu_ns(service);
     long rss = peak_rss_kib(service);
-    double cpu = stop_and_measure(service);
+    stop_and_measure(service);
     unsetenv("SIM_TIMING");
 
     std::vector<Timing> timings = read_timings();
@@ -145,7 +157,7 @@ void run_devices_case(int devices, int cycles) {
         std::nth_element(gaps.begin(), gaps.begin() + static_cast<long>(gaps.size() / 2), gaps.end());
         overhead = gaps[gaps.size() / 2] - 500.0;
     }
-    double cpu_per_cycle = 1000.0 * cpu / static_cast<double>(starts.size() - 1);
+    double cpu_per_cycle = static_cast<double>(cpu_after - cpu_before) / 1e6 / cycles;
     std::printf("%7d %9.0f %8.0f %12.0f %10.0f %12.1f %14.2f %9ld\n", devices, commands, period / 1000,
                 (period - tool) / 1000, tool / 1000, overhead, cpu_per_cycle, rss);
     if (devices_data != nullptr)
@@ -158,8 +170,8 @@ void run_devices_case(int devices, int cycles) {
 // With a directory argument, also writes devices.dat and idle.dat there for the report.
 int main(int argc, char** argv) {
     if (const char* other = std::getenv("JOYBOND_BENCH_BINARY"))
-        measured.binary = other;
-    std::printf("joybond: %s\n\n", measured.binary.empty() ? JOYBOND_BINARY : measured.binary.c_str());
+        under_measure.binary = other;
+    std::printf("joybond: %s\n\n", under_measure.binary.empty() ? JOYBOND_BINARY : under_measure.binary.c_str());
     if (argc > 1) {
         devices_data = std::fopen((std::string(argv[1]) + "/devices.dat").c_str(), "w");
         idle_data = std::fopen((std::string(argv[1]) + "/idle.dat").c_str(), "w");
@@ -168,17 +180,18 @@ int main(int argc, char** argv) {
     run_idle_case("tool answers each command after 5 ms", "reply_delay_ms 5\n", 10000);
     run_idle_case("tool shows no prompt for 10 s", "waiting_ms -1\n", 10000);
 
-    std::printf("\njoybond per cycle against registered devices (daemon mode, 5 cycles each)\n");
+    std::printf("\njoybond per cycle against registered devices (daemon mode, 10 cycles each after\n"
+                "the first; CPU per cycle over those cycles only)\n");
     std::printf("period-tool: the cycle period less the time the tool spent answering\n"
                 "overhead/cmd: from the tool's prompt to our next command, less the 500 us pause\n"
-                "(median over the commands of five cycles)\n"
+                "(median over the commands of ten cycles)\n"
                 "targets: overhead per command under 100 us; CPU per cycle growing no worse than\n"
                 "linearly with the devices\n\n");
     std::printf("%7s %9s %8s %12s %10s %12s %14s %9s\n", "devices", "commands", "period", "period-tool",
                 "tool", "overhead/cmd", "CPU/cycle", "peak RSS");
     std::printf("%7s %9s %8s %12s %10s %12s %14s %9s\n", "", "/cycle", "ms", "ms", "ms", "us", "ms", "KiB");
     for (int devices : {1, 10, 100, 1000})
-        run_devices_case(devices, 5);
+        run_devices_case(devices, 10);
     for (FILE* f : {devices_data, idle_data})
         if (f != nullptr)
             std::fclose(f);
