@@ -108,6 +108,8 @@ void refresh_info(int command_fd, int reply_fd) {
     char command[command_size];
     InfoReply reply;
     for (Device* device = device_list; device != nullptr; device = device->next) {
+        if (!device_listed(device))
+            continue;
         format_command(command, info_verb, device->address);
         send_command(command_fd, command);
         start_info_reply(&reply, device->address);

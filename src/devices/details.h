@@ -1,6 +1,6 @@
 #pragma once
-// Details: every cycle, "info <address>" for each record, newest first, to learn its name
-// and whether it is a game controller and paired, trusted and connected.
+// Details: every cycle, "info <address>" for each device listed in that cycle, newest first,
+// to learn its name and whether it is a game controller and paired, trusted and connected.
 //
 // Device names are chosen by whoever is in radio range and may hold any text, newlines
 // included, so a reply is read with care: it must begin with "Device <address>" for the
@@ -24,7 +24,8 @@ struct InfoReply {
     int32_t is_gaming, paired, trusted, connected;
 };
 
-// Queries every record and applies its reply to it.
+// Queries every record of this cycle's listing and applies its reply to it; the others keep
+// their values.
 void refresh_info(int command_fd, int reply_fd);
 
 // Starts reading the reply about the device with this address.

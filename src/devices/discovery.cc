@@ -9,8 +9,10 @@
 
 void refresh_devices(int command_fd, int reply_fd) {
     send_command(command_fd, list_command);
+    device_start_listing();
     while (char* line = read_reply_line(reply_fd))
         parse_device_line(line);
+    device_forget_unlisted();
 }
 
 void parse_device_line(char* line) {

@@ -5,8 +5,10 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -29,7 +31,7 @@ void send_step(int command_fd, int reply_fd, const char* verb, const Device* dev
 } // namespace
 
 Step next_step(const Device* device) {
-    if (!device->is_gaming)
+    if (!device_listed(device) || !device->is_gaming)
         return Step::none;
     if (!device->trusted)
         return Step::trust;
@@ -97,13 +99,25 @@ void compose_status(const Device* first, char (&text)[status_text_size]) {
 }
 
 void write_status_file(const char* text) {
-    int fd = open(status_file_path,
-                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    // A new file of our own under an unpredictable name (created exclusively, so never
+    // through a link someone planted), then renamed over the status path in one step.
+    char temporary[] = "/tmp/.blue.msg.XXXXXX";
+    int fd = mkostemp(temporary, O_CLOEXEC);
     if (fd < 0)
         return;
-    ssize_t ignored = write(fd, text, std::strlen(text));
-    (void)ignored;
-    close(fd);
+    mode_t mask = umask(0);
+    umask(mask);
+    size_t length = std::strlen(text);
+    bool written = write(fd, text, length) == static_cast<ssize_t>(length) &&
+                   fchmod(fd, 0644 & ~mask) == 0;
+    // Run by root (by hand, say), keep the owner of the file it replaces, so that the service
+    // running as a user of its own can still replace it in the sticky /tmp.
+    struct stat current {};
+    if (written && geteuid() == 0 && lstat(status_file_path, &current) == 0 &&
+        S_ISREG(current.st_mode) && current.st_uid != 0)
+        written = fchown(fd, current.st_uid, current.st_gid) == 0;
+    if (close(fd) != 0 || !written || rename(temporary, status_file_path) != 0)
+        unlink(temporary);
 }
 
 void manage_devices(int command_fd, int reply_fd) {

@@ -10,8 +10,9 @@ inline constexpr char status_file_path[] = "/tmp/blue.msg";
 inline constexpr size_t status_text_size = 4096;
 
 // What the policy does for a device this cycle, first rule that applies: nothing for a device
-// that is no game controller; trust it; pair it; count it as connected; connect it (only when
-// joybond paired it); or nothing, for one paired elsewhere that is not connected.
+// the tool did not list in this cycle or that is no game controller; trust it; pair it; count
+// it as connected; connect it (only when joybond paired it); or nothing, for one paired
+// elsewhere that is not connected.
 enum class Step { none, trust, pair, connected, connect };
 Step next_step(const Device* device);
 
@@ -30,6 +31,8 @@ void compose_status(const Device* first, char (&text)[status_text_size]);
 size_t append_format(char* buffer, size_t limit, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Replaces the status file's content with the text. Never follows a link and never waits on
-// a FIFO planted at that path; a file that cannot be opened is skipped silently.
+// Replaces the status file with a new one holding the text, in one rename: readers see the
+// old text or the new one, never a partial or empty file. Never writes through a link or
+// into a FIFO planted at that path; a status file that cannot be replaced (another user's,
+// in the sticky /tmp) is skipped silently.
 void write_status_file(const char* text);
