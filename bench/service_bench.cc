@@ -165,13 +165,91 @@ void run_devices_case(int devices, int cycles) {
                      (period - tool) / 1000, tool / 1000, overhead, cpu_per_cycle, rss);
 }
 
+// Addresses the simulated tool's rotation has shown by its k-th listing: slot i's address
+// changes every `lifetime` listings, staggered by i * lifetime / slots.
+long distinct_addresses(long listings, int slots, int lifetime) {
+    long total = 0;
+    for (int i = 0; i < slots; ++i)
+        total += (listings - 1 + i * lifetime / slots) / lifetime + 1;
+    return total;
+}
+
+struct Sample {
+    double seconds;
+    long cycles;
+    long long cpu_ns;
+    long hwm_kib;
+};
+
+// A crowded place: 10 devices that stay and 20 phones whose addresses rotate, each address
+// living 30 listings, without the one-second sleep. Runs until the wanted cycles or the time
+// cap; prints the cycle period, CPU per cycle and peak RSS over the first and the last tenth.
+void run_rotation_case(long wanted_cycles, int cap_seconds, int slots = 20) {
+    constexpr int lifetime = 30;
+    std::string script = "rotate " + std::to_string(slots) + " " + std::to_string(lifetime) + "\n";
+    for (int i = 0; i < 10; ++i)
+        script += "device 10:00:00:00:00:0" + std::to_string(i) + " audio-headset 0 0 0 1 Steady\n";
+    if (std::string why = sandbox_prepare(script); !why.empty()) {
+        std::printf("skipped: %s\n", why.c_str());
+        return;
+    }
+    Launch how = under_measure;
+    how.wrapper = {"env", "LD_PRELOAD=" NO_SLEEP};
+    pid_t invoker = launch_joybond({}, how);
+    waitpid(invoker, nullptr, 0);
+    wait_for_text(sim_log_path, "cmd devices", 10000);
+    pid_t service = std::stoi(tool_start_value("ppid"));
+    std::ifstream log(sim_log_path);
+    std::vector<Sample> samples;
+    auto start = std::chrono::steady_clock::now();
+    long cycles = 0;
+    for (;;) {
+        std::string line;
+        while (std::getline(log, line))
+            cycles += line == "cmd devices" ? 1 : 0;
+        log.clear(); // go on where the tool has written more
+        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        samples.push_back({elapsed, cycles, cpu_ns(service), peak_rss_kib(service)});
+        if (cycles >= wanted_cycles || elapsed >= cap_seconds)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    stop_and_measure(service);
+    // The samples closest to the tenth marks.
+    auto at = [&](long mark) {
+        for (const Sample& s : samples)
+            if (s.cycles >= mark)
+                return s;
+        return samples.back();
+    };
+    long total = samples.back().cycles;
+    Sample marks[] = {at(total / 100), at(total / 10), at(total * 9 / 10), samples.back()};
+    std::printf("%-34s %7ld cycles, %6ld addresses\n",
+                under_measure.binary.empty() ? "this tree" : under_measure.binary.c_str(), total,
+                distinct_addresses(total, slots, lifetime));
+    for (int tenth : {0, 2}) {
+        const Sample& from = marks[tenth];
+        const Sample& to = marks[tenth + 1];
+        double cycles_between = std::max(1.0, static_cast<double>(to.cycles - from.cycles));
+        std::printf("  %-5s tenth: period %8.2f ms   CPU %8.3f ms/cycle   peak RSS %6ld KiB\n",
+                    tenth == 0 ? "first" : "last", 1000 * (to.seconds - from.seconds) / cycles_between,
+                    static_cast<double>(to.cpu_ns - from.cpu_ns) / 1e6 / cycles_between, to.hwm_kib);
+    }
+}
+
 } // namespace
 
 // With a directory argument, also writes devices.dat and idle.dat there for the report.
+// "rotation [CYCLES [SECONDS [PHONES]]]" runs only the crowded place with rotating addresses.
 int main(int argc, char** argv) {
     if (const char* other = std::getenv("JOYBOND_BENCH_BINARY"))
         under_measure.binary = other;
     std::printf("joybond: %s\n\n", under_measure.binary.empty() ? JOYBOND_BINARY : under_measure.binary.c_str());
+    if (argc > 1 && std::string(argv[1]) == "rotation") {
+        run_rotation_case(argc > 2 ? std::atol(argv[2]) : 15000, argc > 3 ? std::atoi(argv[3]) : 600,
+                          argc > 4 ? std::atoi(argv[4]) : 20);
+        return 0;
+    }
     if (argc > 1) {
         devices_data = std::fopen((std::string(argv[1]) + "/devices.dat").c_str(), "w");
         idle_data = std::fopen((std::string(argv[1]) + "/idle.dat").c_str(), "w");

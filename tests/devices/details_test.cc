@@ -109,9 +109,13 @@ TEST_F(Details, BearerLinesOfNewerClientsDoNotCount) {
     EXPECT_EQ(state(), " connected");
 }
 
-// Over real pipes: each record is asked about, newest first, and only the lines after the
-// echo of its own question count; leftovers of earlier commands are passed over.
+// Over real pipes: each record of this cycle's listing is asked about, newest first, and only
+// the lines after the echo of its own question count; leftovers of earlier commands are
+// passed over. A record the listing did not name is not asked about.
 TEST_F(Details, DetailsPassQueriesNewestFirstAndTakesOnlyItsOwnReplies) {
+    device_find_or_add("99:99:99:99:99:99");
+    device_start_listing();
+    device_find_or_add("11:22:33:44:55:66");
     Device* newer = device_find_or_add("AA:BB:CC:DD:EE:FF");
     const std::string prompt = "[bluetooth]# ";
     FakeTool tool([&](const std::string& command) -> std::string {

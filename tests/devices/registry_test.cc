@@ -60,7 +60,34 @@ TEST_F(Registry, LabelIsTheNameOrElseTheAddress) {
 
 namespace {
 
-// Beyond the index's fill limit records are still found, created once and kept in order.
+// Records not listed for forget_after listings are forgotten, unless joybond paired them;
+// one that comes back is a new record, newest first.
+TEST_F(Registry, ForgetsWhatHasLongGoneUnlisted) {
+    Device* gone = device_find_or_add("11:22:33:44:55:01");
+    gone->is_gaming = 1;
+    Device* paired_by_us = device_find_or_add("11:22:33:44:55:02");
+    paired_by_us->need_connect = 1;
+    device_find_or_add("11:22:33:44:55:03");
+    for (uint32_t listing = 1; listing < forget_after; ++listing) {
+        device_start_listing();
+        device_find_or_add("11:22:33:44:55:03");
+        device_forget_unlisted();
+    }
+    EXPECT_EQ(addresses_in_order().size(), 3u) << "kept until forget_after listings have passed";
+    EXPECT_FALSE(device_listed(gone));
+    device_start_listing();
+    device_find_or_add("11:22:33:44:55:03");
+    device_forget_unlisted();
+    EXPECT_EQ(addresses_in_order(),
+              (std::vector<std::string>{"11:22:33:44:55:03", "11:22:33:44:55:02"}));
+    Device* back = device_find_or_add("11:22:33:44:55:01");
+    EXPECT_EQ(back->is_gaming, 0);
+    EXPECT_TRUE(device_listed(back));
+    EXPECT_EQ(addresses_in_order().front(), "11:22:33:44:55:01");
+}
+
+// Beyond the index's fill limit records are still found, created once and kept in order;
+// forgetting half of them leaves every other one found as it was.
 TEST_F(Registry, StaysExactWithThousandsOfDevices) {
     constexpr int count = 5000;
     char address[18];
@@ -77,6 +104,24 @@ TEST_F(Registry, StaysExactWithThousandsOfDevices) {
     ASSERT_EQ(order.size(), static_cast<size_t>(count));
     EXPECT_EQ(order.front(), made.back()->address);
     EXPECT_EQ(order.back(), made.front()->address);
+
+    for (uint32_t listing = 0; listing < forget_after; ++listing) {
+        device_start_listing();
+        for (int i = 0; i < count; i += 2) {
+            std::snprintf(address, sizeof address, "10:00:00:00:%02X:%02X", i / 256, i % 256);
+            device_find_or_add(address);
+        }
+        device_forget_unlisted();
+    }
+    ASSERT_EQ(addresses_in_order().size(), static_cast<size_t>(count / 2));
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(address, sizeof address, "10:00:00:00:%02X:%02X", i / 256, i % 256);
+        if (i % 2 == 0)
+            ASSERT_EQ(device_find_or_add(address), made[static_cast<size_t>(i)]) << address;
+        else
+            ASSERT_EQ(device_find_or_add(address), device_list) << "a new record, newest first";
+    }
+    EXPECT_EQ(addresses_in_order().size(), static_cast<size_t>(count));
 }
 
 } // namespace

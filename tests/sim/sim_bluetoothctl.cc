@@ -40,6 +40,11 @@
 //   flood N COUNT LENGTH       after the prompt ending reply N, COUNT event lines of LENGTH
 //                              bytes each, then the prompt again
 //   drop ADDR N                the device loses its connection at the N-th "devices" command
+//   gone ADDR N                the device is no longer listed (nor known) from the N-th
+//                              "devices" command on
+//   rotate COUNT LIFETIME      COUNT phones besides, each listed under an address that lives
+//                              LIFETIME listings and then gives way to a new one (staggered,
+//                              so that COUNT/LIFETIME new addresses come with every listing)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,6 +66,7 @@ struct SimDevice {
     std::string address, name, icon;
     bool trusted = false, paired = false, connected = false;
     int appear = 1;
+    int gone = 0; // no longer listed from this listing on; 0: never gone
 };
 
 struct Script {
@@ -70,7 +76,7 @@ struct Script {
     long waiting_ms = 0, reply_delay_ms = 0, lifetime_ms = 0;
     size_t chunk = 0;
     int exit_on_command = 0, close_after_reply = 0, stall_on_command = 0, refuse_pair = 0;
-    int flood_after = 0;
+    int flood_after = 0, rotate_count = 0, rotate_lifetime = 1;
     long flood_count = 0;
     size_t flood_length = 0;
     std::vector<std::pair<std::string, int>> drops;
@@ -188,6 +194,24 @@ std::string info_reply(const SimDevice& d) {
                  "\tRSSI: -60\n";
 }
 
+bool listed(const SimDevice& d) {
+    return d.appear <= devices_calls && (d.gone == 0 || devices_calls < d.gone);
+}
+
+// The phone in rotation slot i under its address of the current listing.
+SimDevice rotated(int slot) {
+    int generation = (devices_calls - 1 + slot * script.rotate_lifetime / script.rotate_count) /
+                     script.rotate_lifetime;
+    char address[18];
+    std::snprintf(address, sizeof address, "20:%02X:%02X:%02X:%02X:01", slot & 0xff,
+                  (generation >> 16) & 0xff, (generation >> 8) & 0xff, generation & 0xff);
+    SimDevice d;
+    d.address = address;
+    d.name = "Phone " + std::to_string(slot);
+    d.icon = "phone";
+    return d;
+}
+
 std::string list_devices() {
     ++devices_calls;
     for (const auto& [dropped, at] : script.drops)
@@ -196,8 +220,12 @@ std::string list_devices() {
                 d.connected = false;
     std::string out;
     for (const SimDevice& d : script.devices)
-        if (d.appear <= devices_calls)
+        if (listed(d))
             out += "Device " + d.address + " " + (d.name.empty() ? d.address : d.name) + "\n";
+    for (int slot = 0; slot < script.rotate_count; ++slot) {
+        SimDevice d = rotated(slot);
+        out += "Device " + d.address + " " + d.name + "\n";
+    }
     return out;
 }
 
@@ -219,8 +247,12 @@ std::string answer(const std::string& command) {
         return "Invalid command in menu main: " + verb + "\n";
     SimDevice* d = nullptr;
     for (SimDevice& candidate : script.devices)
-        if (candidate.address == address && candidate.appear <= devices_calls)
+        if (candidate.address == address && listed(candidate))
             d = &candidate;
+    SimDevice phone;
+    for (int slot = 0; slot < script.rotate_count && d == nullptr; ++slot)
+        if ((phone = rotated(slot)).address == address)
+            d = &phone;
     if (d == nullptr)
         return "Device " + address + " not available\n";
     std::string about = "Device " + address + " ";
@@ -331,10 +363,19 @@ void load_script(const char* path) {
             words >> script.bearers;
         else if (key == "flood")
             words >> script.flood_after >> script.flood_count >> script.flood_length;
+        else if (key == "rotate")
+            words >> script.rotate_count >> script.rotate_lifetime;
         else if (key == "drop") {
             std::pair<std::string, int> drop;
             words >> drop.first >> drop.second;
             script.drops.push_back(drop);
+        } else if (key == "gone") {
+            std::string address;
+            int at = 0;
+            words >> address >> at;
+            for (SimDevice& d : script.devices)
+                if (d.address == address)
+                    d.gone = at;
         } else if (key == "device") {
             SimDevice d;
             words >> d.address >> d.icon >> d.trusted >> d.paired >> d.connected >> d.appear;
