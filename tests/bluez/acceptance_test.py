@@ -3,7 +3,9 @@ over a private system bus to a simulated Bluetooth daemon.
 
 Run by CTest with Debian's /usr/bin/python3; JOYBOND names the built binary, and
 JOYBOND_CLIENT_RELEASE the release the client must be.'''
+import grp
 import os
+import pwd
 import signal
 import sys
 import time
@@ -135,6 +137,23 @@ class RealTool(unittest.TestCase):
         else:
             self.assertEqual(status, 1)
             self.assertEqual(messages, ['Failed to read 0'])
+
+    def test_unprivileged_user_on_debians_bus_policy(self):
+        '''The bus as Debian sets it up, and joybond run as nobody, in the group "bluetooth",
+        with no capability: a new controller goes the whole road.'''
+        self.stack.stop()
+        self.stack = Stack(debian_policy=True)
+        self.addCleanup(self.stack.stop)
+        self.stack.start_bluez()
+        self.stack.add(PAD, 'Pad One', 'input-gaming')
+        nobody = pwd.getpwnam('nobody')
+        self.stack.start_joybond(JOYBOND, as_user=(nobody.pw_uid, nobody.pw_gid,
+                                                   [grp.getgrnam('bluetooth').gr_gid]))
+        seen = self.stack.watch_status('Connected Pad One...', 20)
+        self.assertEqual(seen, ['Trusting Pad One...\n', 'Pairing Pad One...\n', 'Connecting Pad One...\n',
+                                'Connected Pad One...'], self.stack.output())
+        self.assertEqual(self.stack.history(PAD), ['Pair trusted=1', 'Connect'])
+        self.assertEqual(self.stack.status_owner(), nobody.pw_uid)
 
     def test_crafted_names_never_make_a_controller(self):
         '''Keyboards whose names carry the keys of a controller: inline, on lines of their own,

@@ -17,6 +17,37 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = '/usr/bin/python3'  # Debian's interpreter, which has dbus and dbusmock
 ADAPTER = 'hci0'
 
+# A system bus as Debian sets it up: everything denied but what its default policy and
+# BlueZ's own rules (/etc/dbus-1/system.d/bluetooth.conf) let through.
+DEBIAN_POLICY = '''<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=%s</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Properties"/>
+    <deny send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus" send_member="UpdateActivationEnvironment"/>
+  </policy>
+  <policy user="root">
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Monitoring"/>
+  </policy>
+  <include ignore_missing="no">/etc/dbus-1/system.d/bluetooth.conf</include>
+</busconfig>
+'''
+
 BUS_CONFIG = '''<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
@@ -59,14 +90,15 @@ def sandbox_missing():
 
 
 class Stack:
-    def __init__(self, run_root=None, client=None):
+    def __init__(self, run_root=None, client=None, debian_policy=False):
         # Not under /tmp: joybond gets a private /tmp, and must still reach the bus socket.
         root = run_root or os.environ.get('JOYBOND_RUN_ROOT') or os.getcwd()
         os.makedirs(root, exist_ok=True)
         self.dir = tempfile.mkdtemp(prefix='stack-', dir=root)
+        os.chmod(self.dir, 0o755)  # reachable by a joybond that runs as another user
         self.socket = os.path.join(self.dir, 'system_bus_socket')
         with open(os.path.join(self.dir, 'bus.conf'), 'w') as conf:
-            conf.write(BUS_CONFIG % self.socket)
+            conf.write((DEBIAN_POLICY if debian_policy else BUS_CONFIG) % self.socket)
         self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS='unix:path=' + self.socket)
         self.processes = []
         self.bus_daemon = self._spawn(['dbus-daemon', '--config-file=' + os.path.join(self.dir, 'bus.conf'),
@@ -122,14 +154,21 @@ class Stack:
             wrapper.write('#!/bin/sh\nexec taskset -c 0 nice -n 19 %s "$@"\n' % real)
         os.chmod(self.client, 0o755)
 
-    def start_joybond(self, binary, args=('-f',), console=False):
+    def start_joybond(self, binary, args=('-f',), console=False, as_user=None):
         '''joybond in a private mount namespace with a tmpfs on /tmp, the stack's client at
         /usr/bin/bluetoothctl; its output goes to joybond.out and joybond.err in the run's
-        directory, or to our console.'''
+        directory, or to our console. as_user: (uid, gid, groups) to run it as, with no
+        capability at all.'''
         out = None if console else open(os.path.join(self.dir, 'joybond.out'), 'wb')
         err = None if console else open(os.path.join(self.dir, 'joybond.err'), 'wb')
         tool = [] if self.client == '/usr/bin/bluetoothctl' else ['--tool', self.client]
-        self.joybond = subprocess.Popen([SANDBOX_RUN, *tool, '--', binary, *args], stdout=out,
+        drop = []
+        if as_user:
+            uid, gid, groups = as_user
+            drop = ['setpriv', '--reuid=%d' % uid, '--regid=%d' % gid,
+                    '--groups=' + ','.join(str(g) for g in groups), '--inh-caps=-all',
+                    '--bounding-set=-all', '--no-new-privs', '--']
+        self.joybond = subprocess.Popen([SANDBOX_RUN, *tool, '--', *drop, binary, *args], stdout=out,
                                         stderr=err, stdin=subprocess.DEVNULL, env=self.env)
         for stream in (out, err):
             if stream:
@@ -157,6 +196,9 @@ class Stack:
                 return f.read().decode('utf-8', 'replace')
         except OSError:
             return None
+
+    def status_owner(self):
+        return os.stat('/proc/%d/root/tmp/blue.msg' % self.joybond.pid).st_uid
 
     def output(self, name='joybond.out'):
         with open(os.path.join(self.dir, name), 'rb') as f:

@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -177,25 +180,58 @@ TEST_F(Policy, AppendFormatCutsAndCounts) {
     EXPECT_EQ(std::string(full, 4), "xyzw"); // no terminator within the limit: untouched
 }
 
-TEST_F(Policy, StatusFileNeverFollowsLinksNorWaitsOnFifos) {
+// The status file is replaced in one step: a link or FIFO planted at its path is replaced,
+// never written through; readers see the old text or the new one, never less.
+TEST_F(Policy, StatusFileIsReplacedWhole) {
     write_file("/tmp/precious", "keep me");
     ASSERT_EQ(symlink("/tmp/precious", status_path), 0);
     write_status_file("Bluetooth scanning...\n");
     EXPECT_EQ(read_file("/tmp/precious"), "keep me");
-    struct stat info {};
-    ASSERT_EQ(lstat(status_path, &info), 0);
-    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_EQ(status(), "Bluetooth scanning...\n");
 
     unlink(status_path);
     ASSERT_EQ(mkfifo(status_path, 0666), 0);
-    write_status_file("Bluetooth scanning...\n"); // returns at once: nobody reads the FIFO
+    write_status_file("Trusting Pad...\n"); // returns at once: nobody reads the FIFO
+    EXPECT_EQ(status(), "Trusting Pad...\n");
 
-    unlink(status_path);
     mode_t old = umask(022);
     write_status_file("Connected Pad...");
     umask(old);
-    ASSERT_EQ(stat(status_path, &info), 0);
+    struct stat info {};
+    ASSERT_EQ(lstat(status_path, &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
     EXPECT_EQ(info.st_mode & 0777, 0644u);
+    EXPECT_EQ(status(), "Connected Pad...");
+
+    const std::string texts[] = {"Pairing Pad One...\nConnected Arcade Stick...",
+                                 std::string(4000, 'x')};
+    std::atomic<bool> done = false;
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i)
+            write_status_file(texts[i % 2].c_str());
+        done = true;
+    });
+    int odd_reads = 0;
+    while (!done) {
+        std::string now = status();
+        odd_reads += now == texts[0] || now == texts[1] || now == "Connected Pad..." ? 0 : 1;
+    }
+    writer.join();
+    EXPECT_EQ(odd_reads, 0) << "a reader saw a partial or empty status file";
+    EXPECT_EQ(system("ls /tmp | grep -q '^\\.blue\\.msg'"), 256) << "a temporary file was left";
+}
+
+// Run by hand as root, joybond keeps the owner of the status file it replaces, so that the
+// service, running as a user of its own, can go on replacing it in the sticky /tmp.
+TEST_F(Policy, RootKeepsTheStatusFilesOwner) {
+    write_status_file("Bluetooth scanning...\n");
+    if (geteuid() != 0 || chown(status_path, 4321, 4321) != 0)
+        GTEST_SKIP() << "needs root";
+    write_status_file("Connected Pad...");
+    struct stat info {};
+    ASSERT_EQ(stat(status_path, &info), 0);
+    EXPECT_EQ(info.st_uid, 4321u);
+    EXPECT_EQ(info.st_gid, 4321u);
     EXPECT_EQ(status(), "Connected Pad...");
 }
 

@@ -15,8 +15,8 @@
 inline const std::vector<std::string> setup_commands = {"power on", "agent NoInputNoOutput",
                                                         "default-agent", "scan on"};
 
-// The distinct contents the status file goes through until it holds `last` (empty reads are
-// passed over).
+// The distinct contents the status file goes through until it holds `last` (before its first
+// writing it reads as empty, which is passed over).
 inline std::vector<std::string> watch_status_until(const std::string& last, int timeout_ms) {
     std::vector<std::string> seen;
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
