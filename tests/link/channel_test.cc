@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <string>
 #include <thread>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -24,13 +25,11 @@ const std::string prompt_587 = "\x1b[0;94m[bluetoothctl]> \x1b[0m";
 class Channel : public testing::Test {
   protected:
     void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
         channel_reset();
         ASSERT_EQ(pipe(fds), 0);
     }
     void TearDown() override {
-        if (writer.joinable())
-            writer.join();
+        finish_writer();
         close(fds[0]);
         if (fds[1] >= 0)
             close(fds[1]);
@@ -38,13 +37,28 @@ class Channel : public testing::Test {
     void put(const std::string& bytes) {
         ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
-    // Writes the bytes a little later, from another thread, while the channel waits.
-    void put_later(const std::string& bytes) {
-        writer = std::thread([this, bytes] {
+    // Runs the job a little later, in a process of its own, while the channel waits. (A
+    // process, not a thread: death tests fork without a new exec, which an emulated test
+    // binary could not do, and a thread would not be in the forked child.)
+    template <typename Job>
+    void later(Job job) {
+        writer = fork();
+        if (writer == 0) {
             std::this_thread::sleep_for(30ms);
+            job();
+            _exit(0);
+        }
+    }
+    void put_later(const std::string& bytes) {
+        later([this, bytes] {
             ssize_t ignored = write(fds[1], bytes.data(), bytes.size());
             (void)ignored;
         });
+    }
+    void finish_writer() {
+        if (writer > 0)
+            waitpid(writer, nullptr, 0);
+        writer = -1;
     }
     void hang_up() {
         close(fds[1]);
@@ -60,14 +74,14 @@ class Channel : public testing::Test {
         return testing::internal::GetCapturedStdout();
     }
     int fds[2] = {-1, -1};
-    std::thread writer;
+    pid_t writer = -1;
 };
 
 TEST_F(Channel, FramesLinesWhateverTheReadSizes) {
     put("Changing po");
     put_later("wer on succeeded\n");
     EXPECT_EQ(next_line(), "Changing power on succeeded");
-    writer.join();
+    finish_writer();
 
     put("one\ntwo\n\n");
     EXPECT_EQ(next_line(), "one");
@@ -99,7 +113,7 @@ TEST_F(Channel, NeedsThreeBytesForAPrompt) {
     put("# ");
     put_later("\n");
     EXPECT_EQ(next_line(), "# "); // two bytes alone were no prompt: the wait went on
-    writer.join();
+    finish_writer();
 
     put("a# ");
     EXPECT_EQ(next_line(), "<prompt>");
@@ -149,7 +163,7 @@ TEST_F(Channel, ColourCodesDoNotMakeShortTextAPrompt) {
         put(text);
         put_later("\n");
         EXPECT_EQ(next_line(), text);
-        writer.join();
+        finish_writer();
     }
 }
 
@@ -181,10 +195,9 @@ TEST_F(Channel, GoesOnWaitingWhenASignalInterruptsTheWait) {
     struct sigaction action {};
     action.sa_handler = [](int) {};
     sigaction(SIGUSR1, &action, nullptr); // no SA_RESTART: poll() returns EINTR
-    pthread_t reader = pthread_self();
-    writer = std::thread([this, reader] {
-        std::this_thread::sleep_for(50ms);
-        pthread_kill(reader, SIGUSR1);
+    pid_t reader = getpid();
+    later([this, reader] {
+        kill(reader, SIGUSR1);
         std::this_thread::sleep_for(50ms);
         ssize_t ignored = write(fds[1], "late\n", 5);
         (void)ignored;
@@ -204,8 +217,7 @@ TEST_F(Channel, ReplyBeginsAfterTheEchoOfItsCommand) {
         "[CHG] Device AA:BB:CC:DD:EE:FF Name: x\n" + prompt_566 +
         "info 11:22:33:44:55:66\nDevice 11:22:33:44:55:66 (public)\n\tIcon: input-gaming\n" +
         prompt_566);
-    writer = std::thread([this, &commands] {
-        std::this_thread::sleep_for(30ms);
+    later([this, &commands] {
         char taken[64];
         ssize_t ignored = read(commands[0], taken, sizeof taken); // the tool takes it in
         std::string reply = "info 11:22:33:44:55:66\nDevice 11:22:33:44:55:66 (public)\n"
@@ -217,7 +229,7 @@ TEST_F(Channel, ReplyBeginsAfterTheEchoOfItsCommand) {
     while (char* line = read_reply_line(fds[0]))
         reply.push_back(line);
     EXPECT_EQ(reply, (std::vector<std::string>{"Device 11:22:33:44:55:66 (public)", "\tName: Pad"}));
-    writer.join();
+    finish_writer();
     close(commands[0]);
     close(commands[1]);
 }
@@ -262,10 +274,8 @@ TEST_F(ChannelDeath, EndOfStreamEndsTheProgramBeforePendingLines) {
 
 TEST_F(ChannelDeath, HangUpDuringAWaitEndsTheProgram) {
     put("Attempting to pair");
-    writer = std::thread([this] {
-        std::this_thread::sleep_for(30ms);
-        hang_up();
-    });
+    later([] {}); // holds the writing end a little longer, then hangs up
+    hang_up();
     EXPECT_EXIT(wait_prompt(fds[0]), testing::ExitedWithCode(1), "^Failed to read 0\n$");
 }
 

@@ -60,6 +60,14 @@ std::string sandbox_enter() {
     return why;
 }
 
+// The host's /tmp/<name> folder that holds the path, or "" when it is not under /tmp: a
+// checkout or build tree there stays visible in the private /tmp.
+std::string tmp_folder_of(const std::string& path) {
+    if (path.rfind("/tmp/", 0) != 0 || path.size() <= 5)
+        return "";
+    return path.substr(0, path.find('/', 5));
+}
+
 std::string sandbox_fresh_tmp() {
     if (std::string why = sandbox_enter(); !why.empty())
         return why;
@@ -67,9 +75,21 @@ std::string sandbox_fresh_tmp() {
         tool_mounted = false;
     if (tmp_mounted && umount2("/tmp", MNT_DETACH) == 0)
         tmp_mounted = false;
+    std::vector<std::pair<std::string, int>> kept;
+    for (const char* path : {JOYBOND_BINARY, SIM_TOOL})
+        if (std::string folder = tmp_folder_of(path); !folder.empty())
+            kept.emplace_back(folder, open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
         return failed("cannot mount a tmpfs on /tmp");
     tmp_mounted = true;
+    for (const auto& [folder, fd] : kept) {
+        std::string source = "/proc/self/fd/" + std::to_string(fd);
+        mkdir(folder.c_str(), 0755);
+        bool bound = fd >= 0 && mount(source.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        close(fd);
+        if (!bound)
+            return failed("cannot keep " + folder + " in the private /tmp");
+    }
     return "";
 }
 
@@ -92,6 +112,11 @@ std::string sandbox_prepare(const std::string& script, bool with_tool) {
 
 pid_t launch_joybond(const std::vector<std::string>& args, const Launch& how) {
     std::vector<std::string> command = how.wrapper;
+    if (how.binary.empty()) { // the build under test, through its emulator where it has one
+        std::istringstream emulator(JOYBOND_EMULATOR);
+        for (std::string word; emulator >> word;)
+            command.push_back(word);
+    }
     command.push_back(how.binary.empty() ? JOYBOND_BINARY : how.binary);
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;

@@ -29,7 +29,8 @@ struct Launch {
     bool ignore_sigpipe = false;           // start it with SIGPIPE ignored
     std::vector<int> closed;               // descriptors closed before it starts
     std::vector<std::string> wrapper;      // a command that runs it, such as valgrind
-    std::string binary;                    // another build of it; "" for the one under test
+    std::string binary;                    // another build of it; "" for the one under test,
+                                           // run through its emulator in a cross build
 };
 
 // Starts joybond with the arguments; returns the pid of what was started.
