@@ -102,7 +102,7 @@ TEST_F(EndToEnd, AReadOnlyTmpIsSkipped) {
     // The tool's log moves to a tmpfs of its own; /tmp becomes a read-only bind of itself.
     ASSERT_EQ(mount("tmpfs", "/mnt", "tmpfs", 0, nullptr), 0);
     setenv("SIM_LOG", "/mnt/sim.log", 1);
-    ASSERT_EQ(mount("/tmp", "/tmp", nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount("/tmp", "/tmp", nullptr, MS_BIND | MS_REC, nullptr), 0); // with what it keeps
     ASSERT_EQ(mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
     pid_t service = launch_joybond({"-f"});
     bool cycled = wait_for_text("/mnt/sim.log", "cmd connect", 10000);
