@@ -28,6 +28,12 @@ void send_step(int command_fd, int reply_fd, const char* verb, const Device* dev
     wait_prompt(reply_fd);
 }
 
+mode_t current_umask() {
+    mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
 } // namespace
 
 Step next_step(const Device* device) {
@@ -105,15 +111,16 @@ void write_status_file(const char* text) {
     int fd = mkostemp(temporary, O_CLOEXEC);
     if (fd < 0)
         return;
-    mode_t mask = umask(0);
-    umask(mask);
+    // The umask and the user stay as they were when the service began writing.
+    static const mode_t mask = current_umask();
+    static const bool as_root = geteuid() == 0;
     size_t length = std::strlen(text);
     bool written = write(fd, text, length) == static_cast<ssize_t>(length) &&
                    fchmod(fd, 0644 & ~mask) == 0;
     // Run by root (by hand, say), keep the owner of the file it replaces, so that the service
     // running as a user of its own can still replace it in the sticky /tmp.
     struct stat current {};
-    if (written && geteuid() == 0 && lstat(status_file_path, &current) == 0 &&
+    if (written && as_root && lstat(status_file_path, &current) == 0 &&
         S_ISREG(current.st_mode) && current.st_uid != 0)
         written = fchown(fd, current.st_uid, current.st_gid) == 0;
     if (close(fd) != 0 || !written || rename(temporary, status_file_path) != 0)

@@ -118,8 +118,9 @@ class RealTool(unittest.TestCase):
         # A service that spun would use about 300 ticks (3 s); waiting in poll() uses none.
         self.assertLess(spent, 30, 'CPU ticks spent waiting for the first prompt')
         self.stack.start_bluez()
+        # No status until now shows that it waited; the client's own "Waiting to connect"
+        # line may have left the 15 recent lines by the first report, so it is not looked for.
         self.assertEqual(self.stack.watch_status('Bluetooth scanning...\n', 20)[-1:], ['Bluetooth scanning...\n'])
-        self.assertIn('Waiting to connect to bluetoothd...', self.stack.output())
 
     def test_killed_tool_ends_the_service(self):
         self.stack.start_bluez()

@@ -17,15 +17,33 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = '/usr/bin/python3'  # Debian's interpreter, which has dbus and dbusmock
 ADAPTER = 'hci0'
 
-# A system bus as Debian sets it up: everything denied but what its default policy and
-# BlueZ's own rules (/etc/dbus-1/system.d/bluetooth.conf) let through.
-DEBIAN_POLICY = '''<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+BUS_CONFIG = '''<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>system</type>
   <listen>unix:path=%s</listen>
   <auth>EXTERNAL</auth>
-  <policy context="default">
+%s
+</busconfig>
+'''
+
+# Everything allowed to everyone.
+OPEN_POLICY = '''  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_type="method_return"/>
+    <allow send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="signal"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+  </policy>'''
+
+# A system bus as Debian sets it up: everything denied but what its default policy and
+# BlueZ's own rules (/etc/dbus-1/system.d/bluetooth.conf) let through.
+DEBIAN_POLICY = '''  <policy context="default">
     <allow user="*"/>
     <deny own="*"/>
     <deny send_type="method_call"/>
@@ -44,30 +62,7 @@ DEBIAN_POLICY = '''<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Con
   <policy user="root">
     <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Monitoring"/>
   </policy>
-  <include ignore_missing="no">/etc/dbus-1/system.d/bluetooth.conf</include>
-</busconfig>
-'''
-
-BUS_CONFIG = '''<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=%s</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_type="method_return"/>
-    <allow send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="signal"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-  </policy>
-</busconfig>
-'''
+  <include ignore_missing="no">/etc/dbus-1/system.d/bluetooth.conf</include>'''
 
 
 def client_path():
@@ -98,7 +93,7 @@ class Stack:
         os.chmod(self.dir, 0o755)  # reachable by a joybond that runs as another user
         self.socket = os.path.join(self.dir, 'system_bus_socket')
         with open(os.path.join(self.dir, 'bus.conf'), 'w') as conf:
-            conf.write((DEBIAN_POLICY if debian_policy else BUS_CONFIG) % self.socket)
+            conf.write(BUS_CONFIG % (self.socket, DEBIAN_POLICY if debian_policy else OPEN_POLICY))
         self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS='unix:path=' + self.socket)
         self.processes = []
         self.bus_daemon = self._spawn(['dbus-daemon', '--config-file=' + os.path.join(self.dir, 'bus.conf'),
