@@ -28,10 +28,18 @@ void send_step(int command_fd, int reply_fd, const char* verb, const Device* dev
     wait_prompt(reply_fd);
 }
 
-mode_t current_umask() {
-    mode_t mask = umask(0);
-    umask(mask);
-    return mask;
+// The umask and whether joybond runs as root, read at the first status file: they stay as
+// they were when the service began writing. (Plain state rather than a function's static, which
+// would pull in the C++ runtime's guards.)
+bool identity_read = false;
+mode_t status_umask = 0;
+bool as_root = false;
+
+void read_identity() {
+    status_umask = umask(0);
+    umask(status_umask);
+    as_root = geteuid() == 0;
+    identity_read = true;
 }
 
 } // namespace
@@ -111,12 +119,11 @@ void write_status_file(const char* text) {
     int fd = mkostemp(temporary, O_CLOEXEC);
     if (fd < 0)
         return;
-    // The umask and the user stay as they were when the service began writing.
-    static const mode_t mask = current_umask();
-    static const bool as_root = geteuid() == 0;
+    if (!identity_read)
+        read_identity();
     size_t length = std::strlen(text);
     bool written = write(fd, text, length) == static_cast<ssize_t>(length) &&
-                   fchmod(fd, 0644 & ~mask) == 0;
+                   fchmod(fd, 0644 & ~status_umask) == 0;
     // Run by root (by hand, say), keep the owner of the file it replaces, so that the service
     // running as a user of its own can still replace it in the sticky /tmp.
     struct stat current {};
