@@ -1,13 +1,6 @@
-# Cross build for 32-bit ARM Debian machines (armhf) with Debian 12's cross toolchain
-# (g++-arm-linux-gnueabihf). Target binaries run here under Debian's qemu user-mode emulator.
-set(CMAKE_SYSTEM_NAME Linux)
+# Cross build for 32-bit ARM Debian machines (armhf).
 set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+set(JOYBOND_TRIPLET arm-linux-gnueabihf)
+set(JOYBOND_QEMU arm)
 set(JOYBOND_DEB_ARCHITECTURE armhf)
+include(${CMAKE_CURRENT_LIST_DIR}/debian_cross.cmake)

@@ -70,8 +70,8 @@ def client_path():
     return os.environ.get('JOYBOND_CLIENT') or '/usr/bin/bluetoothctl'
 
 
-def tool_version(client=None):
-    out = subprocess.run([client or client_path(), '--version'], capture_output=True, text=True)
+def tool_version():
+    out = subprocess.run([client_path(), '--version'], capture_output=True, text=True)
     return out.stdout.strip() or out.stderr.strip()
 
 
@@ -85,7 +85,7 @@ def sandbox_missing():
 
 
 class Stack:
-    def __init__(self, run_root=None, client=None, debian_policy=False):
+    def __init__(self, run_root=None, debian_policy=False):
         # Not under /tmp: joybond gets a private /tmp, and must still reach the bus socket.
         root = run_root or os.environ.get('JOYBOND_RUN_ROOT') or os.getcwd()
         os.makedirs(root, exist_ok=True)
@@ -102,7 +102,7 @@ class Stack:
         self.bus = dbus.bus.BusConnection('unix:path=' + self.socket)
         self.bluez = None
         self.joybond = None
-        self.client = client or client_path()
+        self.client = client_path()
 
     def _spawn(self, argv, log, **kwargs):
         with open(os.path.join(self.dir, log), 'wb') as out:

@@ -97,10 +97,8 @@ class EndToEnd : public testing::Test {
 
         prepare(script);
         int status = run_to_end({"-f"}, {.ignore_sigpipe = true});
-        if (read_file(err_path) != "Failed to read 0\n")
-            expect_failure_exit(status, "Failed to write command\n");
-        else
-            expect_failure_exit(status, "Failed to read 0\n");
+        bool read_first = read_file(err_path) == "Failed to read 0\n";
+        expect_failure_exit(status, read_first ? "Failed to read 0\n" : "Failed to write command\n");
     }
 
     // The first commands the tool received (later cycles may have added more since).

@@ -53,19 +53,19 @@ std::string enter_once() {
 bool tool_mounted = false;
 bool tmp_mounted = false;
 
-} // namespace
-
-std::string sandbox_enter() {
-    static const std::string why = enter_once();
-    return why;
-}
-
 // The host's /tmp/<name> folder that holds the path, or "" when it is not under /tmp: a
 // checkout or build tree there stays visible in the private /tmp.
 std::string tmp_folder_of(const std::string& path) {
     if (path.rfind("/tmp/", 0) != 0 || path.size() <= 5)
         return "";
     return path.substr(0, path.find('/', 5));
+}
+
+} // namespace
+
+std::string sandbox_enter() {
+    static const std::string why = enter_once();
+    return why;
 }
 
 std::string sandbox_fresh_tmp() {
