@@ -1,11 +1,13 @@
 #include "devices/details.h"
 
+#include "base/text.h"
 #include "link/channel.h"
 #include "link/tool.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <strings.h>
 
 namespace {
@@ -13,8 +15,8 @@ namespace {
 // The fields a reply may hold, each as the start of a whole line. "\tBREDR.Paired:" and
 // "\tLE.Connected:" of newer clients speak of one bearer only and are none of them.
 enum Key { name_key, alias_key, icon_key, paired_key, trusted_key, connected_key };
-constexpr const char* key_texts[] = {"\tName:", "\tAlias:", "\tIcon:",
-                                     "\tPaired:", "\tTrusted:", "\tConnected:"};
+constexpr const char* key_texts[] = {
+    "\tName:", "\tAlias:", "\tIcon:", "\tPaired:", "\tTrusted:", "\tConnected:"};
 
 // "yes" 1, "no" 0, anything else -1.
 int32_t yes_no(const char* value) {
@@ -28,7 +30,7 @@ void take_field(InfoReply* reply, Key key, const char* value) {
     case name_key: {
         while (std::isspace(static_cast<unsigned char>(*value)))
             ++value;
-        size_t length = strnlen(value, sizeof reply->name - 1);
+        size_t length = utf8_cut(value, strnlen(value, sizeof reply->name - 1));
         std::memcpy(reply->name, value, length);
         reply->name[length] = '\0';
         break;
@@ -72,14 +74,19 @@ void take_info_line(InfoReply* reply, const char* line) {
         reply->ended = true;
         return;
     }
-    if (reply->ended) {
-        reply->doubtful = true; // a field among what followed the reply
-        return;
-    }
     for (int key = name_key; key <= connected_key; ++key) {
         size_t length = std::strlen(key_texts[key]);
         if (std::strncmp(line, key_texts[key], length) != 0)
             continue;
+        if (reply->ended) {
+            // A field among what followed the reply: the tool's prompt, when the name of its
+            // default device spans lines, or else something that makes the reply doubtful.
+            if (reply->strays == std::size(reply->stray_hashes))
+                reply->doubtful = true;
+            else
+                reply->stray_hashes[reply->strays++] = text_hash(line, std::strlen(line));
+            return;
+        }
         uint32_t bit = 1u << key;
         if (reply->keys_seen & bit)
             reply->doubtful = true;
@@ -92,6 +99,9 @@ void take_info_line(InfoReply* reply, const char* line) {
 void apply_info_reply(const InfoReply* reply, Device* device) {
     if (reply->doubtful || reply->lines == 0)
         return;
+    for (uint32_t i = 0; i < reply->strays; ++i)
+        if (!prompt_line(reply->stray_hashes[i]))
+            return;
     if (reply->keys_seen & (1u << name_key))
         std::memcpy(device->name, reply->name, sizeof device->name);
     if (reply->is_gaming == 1)

@@ -5,9 +5,10 @@
 // Device names are chosen by whoever is in radio range and may hold any text, newlines
 // included, so a reply is read with care: it must begin with "Device <address>" for the
 // device asked about; a field counts only as a whole line, "\t<Key>: <value>"; lines that
-// are not the reply's own (event lines, prompts) may follow it, but no field after them; and
-// no key may stand twice (a name with a newline in it is printed twice, as Name and Alias).
-// A reply that breaks any of these changes nothing: the record keeps its values.
+// are not the reply's own (event lines, prompts) may follow it, but no field after them,
+// unless it is a line of the tool's prompt (the name of its default device may span lines);
+// and no key may stand twice (a name with a newline in it is printed twice, as Name and
+// Alias). A reply that breaks any of these changes nothing: the record keeps its values.
 #include "devices/registry.h"
 
 #include <cstdint>
@@ -19,7 +20,9 @@ struct InfoReply {
     bool ended;         // a line that is not the reply's own has been seen
     bool doubtful;      // the reply cannot be read with confidence
     uint32_t keys_seen; // one bit per key
-    char name[128];
+    uint32_t strays;    // fields after the reply's end, told apart by their hashes
+    uint64_t stray_hashes[16];
+    char name[128];     // cut between two characters
     // 1 or 0 where the reply says so, -1 where it does not
     int32_t is_gaming, paired, trusted, connected;
 };

@@ -1,6 +1,7 @@
 #include "link/channel.h"
 
 #include "base/failure.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -29,6 +31,69 @@ int32_t read_index = 0;
 char awaited_echo[128] = "";
 int awaited_fd = -1;
 bool echo_seen = true;
+
+// When the reply to the last command must have ended (monotonic milliseconds), or -1 while
+// nothing is outstanding: before the first command, the wait for the tool's first prompt has
+// no end, as the Bluetooth daemon may take its time to appear.
+int64_t reply_deadline = -1;
+
+// The prompt's lines above its last: once a connected device has become the tool's default,
+// its name is in every prompt, and a name may hold newlines. The lines of each reply are kept
+// as hashes; where two replies in a row end with the same prompt, what they have in common at
+// their ends, from a line that opens a prompt on, is the prompt.
+constexpr char prompt_opening[] = "\x1b[0;94m[";
+constexpr size_t kept_lines = 256;
+struct ReplyLines {
+    uint64_t hashes[kept_lines]; // a ring: line n at n % kept_lines
+    bool opens[kept_lines];      // the line begins as a prompt does
+    size_t count;
+    uint64_t tail; // the hash of the prompt that ended the reply
+};
+ReplyLines reply_lines[2];
+int current_reply = 0;
+uint64_t prompt_heads[kept_lines];
+size_t prompt_head_count = 0;
+
+int64_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void check_deadline() {
+    if (reply_deadline >= 0 && now_ms() >= reply_deadline)
+        exit_failure("Failed to get a reply from bluetoothctl\n");
+}
+
+void keep_reply_line(const char* line) {
+    ReplyLines& kept = reply_lines[current_reply];
+    size_t slot = kept.count++ % kept_lines;
+    kept.hashes[slot] = text_hash(line, std::strlen(line));
+    kept.opens[slot] = std::strncmp(line, prompt_opening, sizeof prompt_opening - 1) == 0;
+}
+
+// The prompt `tail` (its last line, pending) has ended the reply: compares its lines with
+// the previous reply's.
+void learn_prompt(const char* tail, size_t length) {
+    ReplyLines& now = reply_lines[current_reply];
+    const ReplyLines& before = reply_lines[1 - current_reply];
+    now.tail = text_hash(tail, length);
+    if (now.tail == before.tail) {
+        size_t common = 0;
+        size_t limit = std::min({now.count, before.count, kept_lines});
+        while (common < limit && now.hashes[(now.count - common - 1) % kept_lines] ==
+                                     before.hashes[(before.count - common - 1) % kept_lines])
+            ++common;
+        size_t heads = common;
+        while (heads > 0 && !now.opens[(now.count - heads) % kept_lines])
+            --heads;
+        prompt_head_count = heads;
+        for (size_t i = 0; i < heads; ++i)
+            prompt_heads[i] = now.hashes[(now.count - heads + i) % kept_lines];
+    }
+    current_reply = 1 - current_reply;
+    reply_lines[current_reply].count = 0;
+}
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
@@ -58,11 +123,18 @@ char* find_prompt_mark() {
     return end - 2;
 }
 
-// Sleeps until the tool has written more or hung up.
+// Sleeps until the tool has written more or hung up, or the reply's time is up.
 void wait_readable(int fd) {
     pollfd entry{fd, POLLIN, 0};
-    while (poll(&entry, 1, -1) < 0) {
-        if (errno != EINTR)
+    for (;;) {
+        check_deadline();
+        int timeout = -1;
+        if (reply_deadline >= 0)
+            timeout = static_cast<int>(std::max<int64_t>(0, reply_deadline - now_ms()));
+        int ready = poll(&entry, 1, timeout);
+        if (ready > 0)
+            return;
+        if (ready < 0 && errno != EINTR)
             exit_failure("Failed to poll reply\n");
     }
 }
@@ -86,6 +158,7 @@ void send_command(int fd, const char* text) {
     awaited_echo[kept] = '\0';
     awaited_fd = fd;
     echo_seen = false;
+    reply_deadline = now_ms() + reply_bound_ms;
     usleep(500);
 }
 
@@ -135,8 +208,17 @@ char* read_line(int fd) {
 char* read_reply_line(int fd) {
     for (;;) {
         char* line = read_line(fd);
-        if (echo_seen)
+        if (echo_seen) {
+            if (line != nullptr) {
+                check_deadline(); // a flood of lines with no prompt is no reply either
+                keep_reply_line(line);
+            } else if (reply_deadline >= 0) {
+                learn_prompt(read_start, static_cast<size_t>(fill_end - read_start));
+                reply_deadline = -1;
+            }
             return line;
+        }
+        check_deadline();
         // Before the echo: results and events of earlier commands, and their prompts. The
         // echo only counts once the tool has read the whole command: one printed before that
         // is text inside something else, such as a device's name.
@@ -160,10 +242,17 @@ void log_push(const char* line) {
     recent_log[slot][length] = '\0';
 }
 
+bool prompt_line(uint64_t hash) {
+    return std::find(prompt_heads, prompt_heads + prompt_head_count, hash) !=
+           prompt_heads + prompt_head_count;
+}
+
 void log_dump() {
     std::fputs("---\n", stdout);
+    char shown[4 * log_line_size];
     for (int32_t slot = read_index; slot != write_index; slot = (slot + 1) % log_slots) {
-        std::fputs(recent_log[slot], stdout);
+        escape_text(shown, sizeof shown, recent_log[slot], true);
+        std::fputs(shown, stdout);
         std::fputc('\n', stdout);
     }
 }
@@ -174,4 +263,8 @@ void channel_reset() {
     awaited_echo[0] = '\0';
     awaited_fd = -1;
     echo_seen = true;
+    reply_deadline = -1;
+    reply_lines[0].count = reply_lines[1].count = 0;
+    reply_lines[0].tail = reply_lines[1].tail = 0;
+    prompt_head_count = 0;
 }

@@ -4,8 +4,13 @@
 // Every failure ends the process with a "Failed to ..." message and status 1.
 #include <cstdint>
 
+// How long the tool may take to end a reply with its prompt, in milliseconds: real clients
+// answer within milliseconds, a few seconds on a busy machine. A tool silent for longer has
+// stopped answering: the service ends with "Failed to get a reply from bluetoothctl".
+inline constexpr int64_t reply_bound_ms = 30000;
+
 // Writes the whole command in one write, then pauses 500 microseconds. Its reply is what
-// read_reply_line hands out next.
+// read_reply_line hands out next, within reply_bound_ms.
 void send_command(int fd, const char* text);
 
 // One non-blocking read attempt into the free part of the receive buffer.
@@ -22,13 +27,19 @@ char* read_line(int fd);
 // prompts) is passed over. Before any command, the first prompt ends the wait.
 char* read_reply_line(int fd);
 
+// Whether the line with this hash (text_hash) is one of the lines the tool's prompt spans
+// above its last (a default device whose name holds newlines), as the ends of the last two
+// replies showed.
+bool prompt_line(uint64_t hash);
+
 // Discards the reply to the last command, up to its prompt.
 void wait_prompt(int fd);
 
 // Keeps a copy of the line (cut to 127 bytes) in the ring of recent lines.
 void log_push(const char* line);
 
-// Prints "---" and then the recent lines, oldest first, on standard output.
+// Prints "---" and then the recent lines, oldest first, on standard output, control
+// characters and bytes that are not UTF-8 escaped, the tool's colour codes left out.
 void log_dump();
 
 // Empties the receive buffer and the ring, and forgets the last command. For tests only.

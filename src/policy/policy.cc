@@ -1,5 +1,6 @@
 #include "policy/policy.h"
 
+#include "base/text.h"
 #include "link/channel.h"
 #include "link/tool.h"
 
@@ -74,9 +75,14 @@ void compose_status(const Device* first, char (&text)[status_text_size]) {
     unsigned actions = 0;
     unsigned connected_count = 0;
     text[0] = '\0';
+    // A name, escaped, is at most four times as long as it is.
+    char label[4 * sizeof first->name];
     for (const Device* device = first; device != nullptr; device = device->next) {
-        const char* label = device_label(device);
-        switch (next_step(device)) {
+        Step step = next_step(device);
+        if (step == Step::none)
+            continue;
+        escape_text(label, sizeof label, device_label(device));
+        switch (step) {
         case Step::trust:
             ++actions;
             append_format(text, short_limit, "Trusting %s...\n", label);
@@ -127,8 +133,8 @@ void write_status_file(const char* text) {
     // Run by root (by hand, say), keep the owner of the file it replaces, so that the service
     // running as a user of its own can still replace it in the sticky /tmp.
     struct stat current {};
-    if (written && as_root && lstat(status_file_path, &current) == 0 &&
-        S_ISREG(current.st_mode) && current.st_uid != 0)
+    if (written && as_root && lstat(status_file_path, &current) == 0 && S_ISREG(current.st_mode) &&
+        current.st_uid != 0)
         written = fchown(fd, current.st_uid, current.st_gid) == 0;
     if (close(fd) != 0 || !written || rename(temporary, status_file_path) != 0)
         unlink(temporary);

@@ -22,7 +22,8 @@ void manage_devices(int command_fd, int reply_fd);
 
 // The status text for the registry from its head on, as the pass that acts on it reports:
 // "Bluetooth scanning...\n", the step lines under way, then the connected controller or the
-// count of them. Reads the records only.
+// count of them. Names are shown with their control characters and bytes that are not UTF-8
+// escaped. Reads the records only.
 void compose_status(const Device* first, char (&text)[status_text_size]);
 
 // Appends formatted text after the buffer's content, keeping content and terminator within

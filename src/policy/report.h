@@ -4,5 +4,5 @@
 
 // Prints an empty line, "Devices:", then per device a tab, its name in double quotes, its
 // address, "game", "trusted", "paired", "connected" (each left empty when not so) and
-// "[need_connect]" or "[auto_connect]".
+// "[need_connect]" or "[auto_connect]". Names are escaped as in the status text.
 void print_devices();

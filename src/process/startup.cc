@@ -1,7 +1,7 @@
 #include "process/startup.h"
 
-#include "link/tool.h"
 #include "base/failure.h"
+#include "link/tool.h"
 #include "process/service.h"
 
 #include <cerrno>
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,26 @@ void open_standard_descriptors() {
             exit_failure("Failed to open standard descriptors\n");
     }
 }
+
+namespace {
+
+// bluetoothctl draws its prompt and the echo of our commands with readline, which takes its
+// screen from the environment: with no TERM (as under systemd), a dumb or narrow terminal, a
+// long prompt scrolls the input line sideways and the echo never appears whole; a user's
+// readline init file can do the same. The tool gets one screen whoever started joybond: a
+// vt100 (from ncurses-base, in every Debian) as wide as no prompt can be, and no init file.
+// systemd's notify variables are joybond's own: the tool must not speak for it.
+void set_tool_environment() {
+    setenv("TERM", "vt100", 1);
+    setenv("COLUMNS", "4096", 1);
+    setenv("LINES", "24", 1);
+    setenv("INPUTRC", "/dev/null", 1);
+    for (const char* name :
+         {"TERMINFO", "TERMINFO_DIRS", "TERMCAP", "NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
+        unsetenv(name);
+}
+
+} // namespace
 
 void spawn_controller(int* command_fd, int* reply_fd) {
     int to_tool[2];
@@ -38,6 +59,7 @@ void spawn_controller(int* command_fd, int* reply_fd) {
             close(to_tool[1]);
             close(from_tool[0]);
             close(from_tool[1]);
+            set_tool_environment();
             execl(tool_path, tool_path, static_cast<char*>(nullptr));
         }
         const char message[] = "Failed to run bluetoothctl\n";

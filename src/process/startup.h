@@ -7,8 +7,9 @@
 void open_standard_descriptors();
 
 // Starts /usr/bin/bluetoothctl with its standard input fed from *command_fd and its
-// standard output readable on *reply_fd. The child never returns: it becomes the tool, or
-// says "Failed to run bluetoothctl" and exits with status 1.
+// standard output readable on *reply_fd, in our environment but for its terminal settings,
+// which are fixed, so that its output does not depend on who started us. The child never
+// returns: it becomes the tool, or says "Failed to run bluetoothctl" and exits with status 1.
 void spawn_controller(int* command_fd, int* reply_fd);
 
 // Forks (the invoker exits 0), detaches, starts the tool, closes 0-2, runs the service.

@@ -28,6 +28,17 @@ def release():
     return tuple(int(part) for part in RELEASE.split('.'))
 
 
+def escaped(name):
+    '''The name as joybond shows it: control characters (C0, DEL, C1) escaped byte by byte.'''
+    return ''.join(''.join('\\x%02x' % b for b in c.encode()) if ord(c) < 0x20 or 0x7f <= ord(c) < 0xa0
+                   else c for c in name)
+
+
+LONG_NAME = 'A' * 200
+LINES_NAME = 'Pad\n x\n y'
+FIELDS_NAME = 'Hs\n\tIcon: input-gaming\n\tPaired: yes'
+
+
 class RealTool(unittest.TestCase):
     def setUp(self):
         client = client_path()
@@ -177,6 +188,67 @@ class RealTool(unittest.TestCase):
         self.stack.watch_status('never', 2)
         self.assert_untouched(*keyboards)
         self.assertEqual(self.stack.status(), 'Connected Pad One...')
+
+    def later_controller_goes_the_whole_road(self, crafted, until):
+        '''The crafted device is connected, so the client has made it its default device and
+        shows its name in every prompt: a controller that arrives now is still trusted,
+        paired and connected.'''
+        self.assertTrue(self.stack.state(crafted)['Connected'])
+        self.stack.add(PAD, 'Pad One', 'input-gaming')
+        seen = self.stack.watch_status(until, 25)
+        self.assertEqual(seen[-1:], [until], self.stack.output())
+        self.assertEqual(self.stack.history(PAD), ['Pair trusted=1', 'Connect'])
+
+    def connected_controller_named(self, name):
+        self.stack.start_bluez()
+        self.stack.add(ARCADE, name, 'input-gaming')
+        self.start()
+        shown = 'Connected %s...' % name.split('\n')[0][:127]  # a name's first line is its Name field
+        self.assertEqual(self.stack.watch_status(shown, 20)[-1:], [shown], self.stack.output())
+        self.stack.watch_status('never', 2)  # cycles with the name in every prompt
+        self.later_controller_goes_the_whole_road(ARCADE, 'Connected 2 devices')
+
+    def headset_connected_by_itself_named(self, name):
+        self.stack.start_bluez()
+        self.stack.add(HEADSET, name, 'audio-headset', 'connected')
+        self.start()
+        self.stack.watch_status('never', 3)
+        self.later_controller_goes_the_whole_road(HEADSET, 'Connected Pad One...')
+        self.assert_untouched(HEADSET)
+
+    def test_long_name_of_a_connected_controller(self):
+        self.connected_controller_named(LONG_NAME)
+
+    def test_name_of_lines_of_a_connected_controller(self):
+        self.connected_controller_named(LINES_NAME)
+
+    def test_long_name_of_a_headset_connected_by_itself(self):
+        self.headset_connected_by_itself_named(LONG_NAME)
+
+    def test_name_of_fields_of_a_headset_connected_by_itself(self):
+        self.headset_connected_by_itself_named(FIELDS_NAME)
+
+    def test_names_reach_no_screen_raw(self):
+        '''Names with escape codes (window title, clipboard, clearing the screen, colours, a
+        bell, a C1 control) reach the console and the status file escaped; UTF-8 intact.'''
+        self.stack.start_bluez()
+        for n, name in enumerate(['Kb\x1b]0;owned\x07\x1b[2J\x1b[31mRED', 'Kb\x1b]52;c;b3duZWQ=\x07',
+                                  'Kb\u009b2J\x7f']):
+            self.stack.add('11:22:33:44:55:0%d' % n, name, 'input-keyboard')
+        controllers = {PAD: 'Pad \x1b[31mRed\x07', ARCADE: 'Mañana 🎮 Pad'}
+        for address, name in controllers.items():
+            self.stack.add(address, name, 'input-gaming')
+        self.start()
+        seen = self.stack.watch_status('Connected 2 devices', 25)
+        self.assertEqual(seen[-1:], ['Connected 2 devices'], self.stack.output())
+        out = self.stack.output(raw=True)
+        for text in [out] + [status.encode() for status in seen]:
+            self.assertFalse([b for b in text if (b < 0x20 and b not in b'\n\t') or b == 0x7f], text)
+        self.assertIn('Kb\\x1b]0;owned\\x07\\x1b[2J\\x1b[31mRED'.encode(), out)
+        self.assertIn('Kb\\xc2\\x9b2J\\x7f'.encode(), out)
+        for name in controllers.values():
+            self.assertTrue(any('Trusting %s...\n' % escaped(name) in status for status in seen), seen)
+            self.assertIn(escaped(name).encode(), out)
 
     def test_name_storm_makes_no_device_a_controller(self):
         '''A keyboard renames itself 50 times a second, its names shaped like the echo and the

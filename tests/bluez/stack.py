@@ -163,8 +163,11 @@ class Stack:
             drop = ['setpriv', '--reuid=%d' % uid, '--regid=%d' % gid,
                     '--groups=' + ','.join(str(g) for g in groups), '--inh-caps=-all',
                     '--bounding-set=-all', '--no-new-privs', '--']
+        # As under the systemd unit: no terminal, a minimal environment.
+        env = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin',
+               'DBUS_SYSTEM_BUS_ADDRESS': self.env['DBUS_SYSTEM_BUS_ADDRESS']}
         self.joybond = subprocess.Popen([SANDBOX_RUN, *tool, '--', *drop, binary, *args], stdout=out,
-                                        stderr=err, stdin=subprocess.DEVNULL, env=self.env)
+                                        stderr=err, stdin=subprocess.DEVNULL, env=env)
         for stream in (out, err):
             if stream:
                 stream.close()
@@ -195,9 +198,10 @@ class Stack:
     def status_owner(self):
         return os.stat('/proc/%d/root/tmp/blue.msg' % self.joybond.pid).st_uid
 
-    def output(self, name='joybond.out'):
+    def output(self, name='joybond.out', raw=False):
         with open(os.path.join(self.dir, name), 'rb') as f:
-            return f.read().decode('utf-8', 'replace')
+            data = f.read()
+        return data if raw else data.decode('utf-8', 'replace')
 
     def watch_status(self, until, timeout):
         '''The distinct contents the status file goes through until it equals `until`.'''

@@ -1,6 +1,7 @@
 // Reading "info" replies, whose device names may hold any text, and one details pass over
 // real pipes.
 #include "devices/details.h"
+#include "devices/discovery.h"
 #include "devices/registry.h"
 #include "fake_tool.h"
 #include "link/channel.h"
@@ -43,8 +44,8 @@ class Details : public testing::Test {
 
 TEST_F(Details, TakesTheFieldsOfItsOwnReply) {
     apply({header, "\tName: Pad One", "\tAlias: Pad One", "\tIcon: input-gaming", "\tPaired: no",
-           "\tTrusted: yes", "\tConnected: yes", "\tManufacturerData Value:",
-           "  01 02 03 04  ....", "\tRSSI: -60"});
+           "\tTrusted: yes", "\tConnected: yes", "\tManufacturerData Value:", "  01 02 03 04  ....",
+           "\tRSSI: -60"});
     EXPECT_EQ(state(), "Pad One game trusted connected");
     // A later reply without some keys leaves those fields; the gaming mark stays for good.
     apply({header, "\tAlias: Pad One", "\tIcon: phone", "\tPaired: yes"});
@@ -93,9 +94,10 @@ TEST_F(Details, OnlyTheQueriedDevicesOwnReplyCounts) {
     EXPECT_EQ(state(), "");
     // events after the reply end it: their keys count for nothing, and a field after them
     // makes the reply doubtful
-    apply({header, "\tName: Phone", "\tIcon: phone",
-           "\x1b[0;94m[bluetooth]\x1b[0m# \r\x1b[K[CHG] Device AA:BB:CC:DD:EE:FF Icon: input-gaming",
-           "[CHG] Device AA:BB:CC:DD:EE:FF Connected: yes"});
+    apply(
+        {header, "\tName: Phone", "\tIcon: phone",
+         "\x1b[0;94m[bluetooth]\x1b[0m# \r\x1b[K[CHG] Device AA:BB:CC:DD:EE:FF Icon: input-gaming",
+         "[CHG] Device AA:BB:CC:DD:EE:FF Connected: yes"});
     EXPECT_EQ(state(), "Phone");
     apply({header, "\tName: Other", "[CHG] Device AA:BB:CC:DD:EE:FF Name: x", "\tTrusted: yes"});
     EXPECT_EQ(state(), "Phone");
@@ -121,11 +123,13 @@ TEST_F(Details, DetailsPassQueriesNewestFirstAndTakesOnlyItsOwnReplies) {
     FakeTool tool([&](const std::string& command) -> std::string {
         if (command == "info AA:BB:CC:DD:EE:FF")
             return prompt + "\r\x1b[K[CHG] Device 11:22:33:44:55:66 Connected: yes\n" + prompt +
-                   command + "\nDevice AA:BB:CC:DD:EE:FF (public)\n\tName: Pad\n"
-                   "\tIcon: input-gaming\n\tPaired: no\n" + prompt;
+                   command +
+                   "\nDevice AA:BB:CC:DD:EE:FF (public)\n\tName: Pad\n"
+                   "\tIcon: input-gaming\n\tPaired: no\n" +
+                   prompt;
         // the answer to the first question again, late, before this one's echo
-        return "Device AA:BB:CC:DD:EE:FF (public)\n\tName: Pad\n\tIcon: input-gaming\n" +
-               prompt + command + "\nDevice 11:22:33:44:55:66 not available\n" + prompt;
+        return "Device AA:BB:CC:DD:EE:FF (public)\n\tName: Pad\n\tIcon: input-gaming\n" + prompt +
+               command + "\nDevice 11:22:33:44:55:66 not available\n" + prompt;
     });
     refresh_info(tool.command_fd(), tool.reply_fd());
     EXPECT_EQ(tool.finish(), (Lines{"info AA:BB:CC:DD:EE:FF", "info 11:22:33:44:55:66"}));
@@ -133,6 +137,30 @@ TEST_F(Details, DetailsPassQueriesNewestFirstAndTakesOnlyItsOwnReplies) {
     EXPECT_EQ(newer->is_gaming, 1);
     EXPECT_EQ(newer->connected, 0);
     EXPECT_EQ(state(), "");
+}
+
+// Once a device whose name spans lines is the tool's default, its name is in every prompt:
+// the prompt's lines after each reply neither count as fields nor make the reply doubtful.
+TEST_F(Details, LinesOfThePromptNeitherCountNorVoidAReply) {
+    device_start_listing();
+    const std::string prompt = "\x1b[0;94m[Hs\n\tIcon: input-gaming\n\tPaired: yes]\x1b[0m# ";
+    FakeTool tool([&](const std::string& command) -> std::string {
+        if (command == "devices")
+            return prompt + command +
+                   "\nDevice 11:22:33:44:55:66 Pad\nDevice AA:BB:CC:DD:EE:FF Phone\n" + prompt;
+        std::string address = command.substr(5);
+        bool pad = address == "11:22:33:44:55:66";
+        return prompt + command + "\nDevice " + address +
+               " (public)\n\tName: " + (pad ? "Pad" : "Phone") +
+               "\n\tIcon: " + (pad ? "input-gaming" : "phone") +
+               "\n\tPaired: no\n\tTrusted: yes\n" + prompt;
+    });
+    refresh_devices(tool.command_fd(), tool.reply_fd());
+    refresh_info(tool.command_fd(), tool.reply_fd());
+    tool.finish();
+    EXPECT_EQ(state(), "Pad game trusted");
+    device = device_list; // the phone, listed last, is the newest
+    EXPECT_EQ(state(), "Phone trusted");
 }
 
 } // namespace

@@ -136,6 +136,16 @@ TEST_F(EndToEnd, ToolEndingDuringAWaitEndsTheService) {
     }
 }
 
+// A tool that echoes a command and then says nothing more, for good: no prompt ends the reply
+// within the bound, and the service ends so that its supervisor starts it afresh.
+TEST_F(EndToEnd, StalledToolEndsTheServiceWithinTheBound) {
+    prepare("lifetime_ms 90000\nstall_on_command 6\n");
+    auto start = std::chrono::steady_clock::now();
+    expect_failure_exit(run_to_end({"-f"}, {}, 60000), "Failed to get a reply from bluetoothctl\n");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(received_commands().size(), 6u);
+}
+
 TEST_F(EndToEnd, CommandToAGoneToolEndsTheService) {
     expect_end_at_next_command("close_after_reply 1\n"); // gone after its first reply
 }
