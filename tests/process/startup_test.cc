@@ -32,7 +32,8 @@ INSTANTIATE_TEST_SUITE_P(
                     std::vector<std::string>{"-ff"}, std::vector<std::string>{"-f", "x"},
                     std::vector<std::string>{"-f", "-f", "-v"}));
 
-// Each prompt style, with the exact first dump the foreground mode prints.
+// Each prompt style, with the exact first dump the foreground mode prints: the tool's lines
+// without its colour codes.
 struct Style {
     std::string name;
     std::string marked_prompt; // the prompt as it begins the line after it, "@" in place
@@ -51,9 +52,7 @@ TEST_P(PromptStyles, ForegroundSetsUpTheAdapterAndDumpsTheToolOutput) {
     EXPECT_EQ(first_commands(4), setup_commands);
     const std::string& p = GetParam().marked_prompt;
     std::string first_dump = read_file(out_path).substr(0, read_file(out_path).find("---\n", 4));
-    std::string tag = GetParam().name == "5.66" ? "[\x01\x1b[0;93m\x02"
-                                                  "CHG\x01\x1b[0m\x02]"
-                                                : "[\x1b[0;93mCHG\x1b[0m]";
+    std::string tag = "[CHG]";
     EXPECT_EQ(first_dump, "---\n" + p + "power on\nChanging power on succeeded\n" + p +
                               "agent NoInputNoOutput\nAgent registered\n" + p +
                               "default-agent\nDefault agent request successful\n" + p +
@@ -68,9 +67,8 @@ TEST_P(PromptStyles, ForegroundSetsUpTheAdapterAndDumpsTheToolOutput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StartUp, PromptStyles,
-                         testing::Values(Style{"5.66", "\x1b[0;94m[bluetooth]\x1b[0m@ "},
-                                         Style{"5.79", "\x1b[0;94m[bluetooth]@ \x1b[0m"},
-                                         Style{"5.87", "\x1b[0;94m[bluetoothctl]@ \x1b[0m"}),
+                         testing::Values(Style{"5.66", "[bluetooth]@ "}, Style{"5.79", "[bluetooth]@ "},
+                                         Style{"5.87", "[bluetoothctl]@ "}),
                          [](const auto& style) { return "bluez_" + std::to_string(style.index); });
 
 // The daemon lets go of the invoker's terminal or pipes, and its status file is readable by
