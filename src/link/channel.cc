@@ -2,6 +2,7 @@
 
 #include "base/failure.h"
 #include "base/text.h"
+#include "link/tool.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -53,6 +54,17 @@ ReplyLines reply_lines[2];
 int current_reply = 0;
 uint64_t prompt_heads[kept_lines];
 size_t prompt_head_count = 0;
+
+// A question of the tool's agent is pending: the pending bytes end with its prompt, which
+// takes the next line of input as the answer. A PIN is asked while joybond pairs (the only
+// pairing it starts): until pin_until (monotonic milliseconds) after its last "pair".
+bool question_pending = false;
+bool pin_asked = false;
+int64_t pin_until = -1;
+constexpr int64_t pin_window_ms = 20000;
+constexpr int question_settle_ms = 100;
+constexpr char question_mark = '?';
+int reply_fd_seen = -1; // where the tool's output comes from
 
 int64_t now_ms() {
     timespec now{};
@@ -123,6 +135,68 @@ char* find_prompt_mark() {
     return end - 2;
 }
 
+// The colour codes (ESC "[" digits "m") that begin the bytes from p to end, passed over.
+char* skip_leading_colours(char* p, char* end) {
+    while (end - p >= 3 && p[0] == '\x1b' && p[1] == '[') {
+        char* q = p + 2;
+        while (q < end && (is_digit(*q) || *q == ';'))
+            ++q;
+        if (q == end || *q != 'm')
+            break;
+        p = q + 1;
+    }
+    return p;
+}
+
+// Whether the text from begin to end ends with a question of the tool's agent: after its
+// last carriage return, "[agent] " and the question, ending in ": " (or "? " once seen),
+// colour codes around. Sets pin_asked when it asks for a PIN.
+bool ends_with_question(char* begin, char* end) {
+    while (end - begin >= 3 && (end[-1] == 'm' || end[-1] == 'K')) { // trailing colour codes
+        char* p = end - 1;
+        while (p > begin && (is_digit(p[-1]) || p[-1] == ';'))
+            --p;
+        if (p - begin < 2 || p[-1] != '[' || p[-2] != '\x1b')
+            break;
+        end = p - 2;
+    }
+    if (end - begin < 3 || end[-1] != ' ' || (end[-2] != ':' && end[-2] != question_mark))
+        return false;
+    char* start = end;
+    while (start > begin && start[-1] != '\r')
+        --start;
+    if (start == begin)
+        return false;
+    start = skip_leading_colours(start, end);
+    constexpr char label[] = "[agent] ";
+    constexpr char pin[] = "Enter PIN code";
+    size_t length = static_cast<size_t>(end - start);
+    if (length < sizeof label - 1 || std::memcmp(start, label, sizeof label - 1) != 0)
+        return false;
+    pin_asked = length == sizeof label - 1 + sizeof pin + 1 &&
+                std::memcmp(start + sizeof label - 1, pin, sizeof pin - 1) == 0;
+    return true;
+}
+
+// Whether the pending bytes end with a question of the tool's agent. Only the tool's own
+// agent prompt leaves such text pending: names are printed in whole lines, and the main
+// prompt, which may hold one, ends in "# " or "> ". Its ":" becomes "?" (a main prompt's mark
+// is "@"), so that it is seen once.
+bool find_question() {
+    char* end = skip_colour_codes(fill_end);
+    if (end - read_start < 3 || end[-2] != ':' || !ends_with_question(read_start, fill_end))
+        return false;
+    // The tool writes a prompt in pieces: one that only passes through such text (a default
+    // device's name) goes on within moments. A question stays.
+    pollfd entry{reply_fd_seen, POLLIN, 0};
+    if (poll(&entry, 1, question_settle_ms) != 0)
+        return false;
+    end[-2] = question_mark;
+    return true;
+}
+
+void answer_questions(int command_fd);
+
 // Sleeps until the tool has written more or hung up, or the reply's time is up.
 void wait_readable(int fd) {
     pollfd entry{fd, POLLIN, 0};
@@ -149,6 +223,9 @@ bool command_taken() {
 } // namespace
 
 void send_command(int fd, const char* text) {
+    answer_questions(fd);
+    if (std::strncmp(text, pair_verb, sizeof pair_verb - 1) == 0)
+        pin_until = now_ms() + pin_window_ms;
     size_t length = std::strlen(text);
     ssize_t written = write(fd, text, length);
     if (written < 0 || static_cast<size_t>(written) != length)
@@ -177,13 +254,55 @@ void fill_buffer(int fd) {
     exit_failure(message);
 }
 
-char* read_line(int fd) {
+namespace {
+
+void compact() {
     if (read_start != line_buffer) {
         long pending = fill_end - read_start;
         std::memmove(line_buffer, read_start, static_cast<size_t>(pending));
         read_start = line_buffer;
         fill_end = line_buffer + pending;
     }
+}
+
+// Answers the pending question on the tool's input: "0000" to a PIN asked while joybond
+// pairs, "no" to anything else.
+void answer_question(int command_fd) {
+    const char* answer = pin_asked && now_ms() < pin_until ? pin_answer : refusal_answer;
+    size_t length = std::strlen(answer);
+    if (write(command_fd, answer, length) != static_cast<ssize_t>(length))
+        exit_failure("Failed to write command\n");
+    question_pending = false;
+}
+
+// Answers the questions the tool's agent has put, each followed by the prompt it shows after
+// the answer, before a command goes out: the command must never become an answer.
+void answer_questions(int command_fd) {
+    if (reply_fd_seen < 0)
+        return;
+    if (!question_pending) { // what came during the sleep, the question among it
+        compact();
+        // Read only what leaves room in the buffer: a full one would end the next read.
+        int waiting = 0;
+        if (ioctl(reply_fd_seen, FIONREAD, &waiting) == 0 && waiting > 0 &&
+            waiting < line_buffer + buffer_size - fill_end)
+            fill_buffer(reply_fd_seen);
+        question_pending = find_question();
+    }
+    while (question_pending) {
+        answer_question(command_fd);
+        reply_deadline = now_ms() + reply_bound_ms;
+        while (read_line(reply_fd_seen) != nullptr) {
+        }
+        reply_deadline = -1;
+    }
+}
+
+} // namespace
+
+char* read_line(int fd) {
+    reply_fd_seen = fd;
+    compact();
     for (;;) {
         fill_buffer(fd);
         auto* newline = static_cast<char*>(
@@ -197,6 +316,10 @@ char* read_line(int fd) {
         }
         if (char* mark = find_prompt_mark()) {
             *mark = '@';
+            return nullptr;
+        }
+        if (find_question()) {
+            question_pending = true;
             return nullptr;
         }
         // A full buffer gets its next read attempt at once: it asks for zero bytes and fails.
@@ -222,8 +345,23 @@ char* read_reply_line(int fd) {
         // Before the echo: results and events of earlier commands, and their prompts. The
         // echo only counts once the tool has read the whole command: one printed before that
         // is text inside something else, such as a device's name.
-        if (line != nullptr && std::strstr(line, awaited_echo) != nullptr && command_taken())
-            echo_seen = true;
+        char* echo = line != nullptr ? std::strstr(line, awaited_echo) : nullptr;
+        if (echo == nullptr || !command_taken())
+            continue;
+        if (ends_with_question(line, echo)) {
+            // Asked just as the command went out, the question took the command as its
+            // answer (a question seen before the echo is left to that): the command goes
+            // again, and the tool is back at its prompt.
+            question_pending = false;
+            size_t length = std::strlen(awaited_echo);
+            awaited_echo[length] = '\n';
+            ssize_t written = write(awaited_fd, awaited_echo, length + 1);
+            awaited_echo[length] = '\0';
+            if (written != static_cast<ssize_t>(length + 1))
+                exit_failure("Failed to write command\n");
+            continue;
+        }
+        echo_seen = true;
     }
 }
 
@@ -264,6 +402,9 @@ void channel_reset() {
     awaited_fd = -1;
     echo_seen = true;
     reply_deadline = -1;
+    question_pending = pin_asked = false;
+    pin_until = -1;
+    reply_fd_seen = -1;
     reply_lines[0].count = reply_lines[1].count = 0;
     reply_lines[0].tail = reply_lines[1].tail = 0;
     prompt_head_count = 0;

@@ -8,6 +8,18 @@
 
 inline constexpr char tool_path[] = "/usr/bin/bluetoothctl";
 
+// The agent the tool registers by itself as it starts, and so the default agent once set-up
+// has said "default-agent": one without input or output. Without it the tool registers one
+// that can type and confirm, and the set-up's "agent NoInputNoOutput" only finds an agent
+// already there.
+inline constexpr char tool_agent_option[] = "--agent";
+inline constexpr char tool_agent_capability[] = "NoInputNoOutput";
+
+// The answers to the agent's questions ("[agent] ...: "): the PIN that older and low-cost
+// game controllers use, for a PIN asked while joybond is pairing, and "no" to anything else.
+inline constexpr char pin_answer[] = "0000\n";
+inline constexpr char refusal_answer[] = "no\n";
+
 // Sent once, in this order, each followed by the wait for the prompt.
 inline constexpr const char* setup_commands[] = {
     "power on\n",

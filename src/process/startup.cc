@@ -60,7 +60,8 @@ void spawn_controller(int* command_fd, int* reply_fd) {
             close(from_tool[0]);
             close(from_tool[1]);
             set_tool_environment();
-            execl(tool_path, tool_path, static_cast<char*>(nullptr));
+            execl(tool_path, tool_path, tool_agent_option, tool_agent_capability,
+                  static_cast<char*>(nullptr));
         }
         const char message[] = "Failed to run bluetoothctl\n";
         ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);

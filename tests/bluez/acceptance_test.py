@@ -250,6 +250,59 @@ class RealTool(unittest.TestCase):
             self.assertTrue(any('Trusting %s...\n' % escaped(name) in status for status in seen), seen)
             self.assertIn(escaped(name).encode(), out)
 
+    def test_legacy_pin_pad_is_paired_with_0000(self):
+        '''A pad that pairs only with PIN 0000, asked of the default agent: trusted, paired
+        with 0000 and connected; the default agent has the set-up's capability.'''
+        self.stack.start_bluez()
+        self.stack.add(PAD, 'Retro Pad', 'input-gaming')
+        self.stack.mock.NeedPin('hci0', PAD, '0000')
+        self.start()
+        seen = self.stack.watch_status('Connected Retro Pad...', 20)
+        self.assertEqual(seen, ['Trusting Retro Pad...\n', 'Pairing Retro Pad...\n', 'Connecting Retro Pad...\n',
+                                'Connected Retro Pad...'], self.stack.output())
+        # The simulated daemon waits for the PIN inside Pair, which a cycle may ask again.
+        self.assertEqual(self.stack.history(PAD)[:2], ['Pair trusted=1', 'PIN 0000'])
+        self.assertNotIn('PIN no', self.stack.history(PAD))
+        self.assertEqual(self.stack.mock.DefaultAgentCapability(), 'NoInputNoOutput')
+
+    def test_questions_from_a_phone_are_refused_and_cost_nothing(self):
+        '''A phone joybond never touched asks to pair, again and again, while a controller
+        goes the whole road: every question is refused, no step or listing is lost, and
+        joybond's commands are never taken as answers.'''
+        self.stack.start_bluez()
+        self.stack.add(PHONE, "Alice's Phone", 'phone')
+        self.start()
+        self.stack.watch_status('Bluetooth scanning...\n', 15)
+        answers = self.stack.ask(PHONE, ['confirm', 'authorize', 'service'] * 2)
+        self.stack.add(PAD, 'Pad One', 'input-gaming')
+        seen = self.stack.watch_status('Connected Pad One...', 25)
+        self.assertEqual(seen, ['Bluetooth scanning...\n', 'Trusting Pad One...\n', 'Pairing Pad One...\n',
+                                'Connecting Pad One...\n', 'Connected Pad One...'], self.stack.output())
+        self.stack.watch_status('never', 2)
+        self.assertEqual(answers, [('error', 'org.bluez.Error.Rejected')] * 6)
+        # The simulated daemon answers nothing while it waits for an answer, so a cycle may
+        # send a step again.
+        self.assertEqual(set(self.stack.history(PAD)), {'Pair trusted=1', 'Connect'})
+        self.assert_untouched(PHONE)
+        self.assertNotIn('Invalid command', self.stack.output())
+
+    def test_name_that_prints_the_agents_prompt_changes_nothing(self):
+        '''The agent's prompt in a name, in every prompt of the client (connected by itself)
+        and in events: nothing is answered, nothing is lost.'''
+        question = '\r\x1b[1;39m[agent] Enter PIN code: '
+        self.stack.start_bluez()
+        self.stack.add(HEADSET, 'Hs' + question, 'audio-headset', 'connected')
+        self.stack.add('11:22:33:44:55:01', 'Kb', 'input-keyboard')
+        self.stack.storm('11:22:33:44:55:01', 'Name', ['Kb' + question, 'Kb\n' + question], 30)
+        self.start()
+        self.stack.watch_status('never', 3)
+        self.stack.add(PAD, 'Pad One', 'input-gaming')
+        seen = self.stack.watch_status('Connected Pad One...', 25)
+        self.assertEqual(seen[-1:], ['Connected Pad One...'], self.stack.output())
+        self.assertEqual(self.stack.history(PAD), ['Pair trusted=1', 'Connect'])
+        self.assert_untouched(HEADSET, '11:22:33:44:55:01')
+        self.assertNotIn('Invalid command', self.stack.output())
+
     def test_name_storm_makes_no_device_a_controller(self):
         '''A keyboard renames itself 50 times a second, its names shaped like the echo and the
         reply of the headset and the phone: its events land among other devices' replies.'''

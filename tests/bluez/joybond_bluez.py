@@ -20,8 +20,49 @@ BREDR_IFACE = 'org.bluez.Bearer.BREDR1'
 LE_IFACE = 'org.bluez.Bearer.LE1'
 
 
+AGENT_IFACE = 'org.bluez.Agent1'
+
+
 def load(mock, parameters):
     bluez5.load(mock, parameters)
+    # As bluetoothd does: an empty capability (the client's own agent, registered at its
+    # start) is taken as KeyboardDisplay.
+    manager = mockobject.objects['/org/bluez']
+    manager.AddMethods('org.bluez.AgentManager1', [
+        ('RegisterAgent', 'os', '', lambda self, path, capability: bluez5.RegisterAgent(
+            self, path, capability or 'KeyboardDisplay'))])
+    manager.answers = []
+
+
+def ask_agent(method, device, *args):
+    '''Puts a question to the default agent, as bluetoothd does, and waits for its answer:
+    ('ok', value) or ('error', D-Bus error name). The agent is found by its object path
+    among the connections of bluetoothctl processes.'''
+    manager = mockobject.objects['/org/bluez']
+    if not manager.default_agent:
+        return ('error', 'no agent')
+    bus = manager.connection
+    signature = 'o' + ''.join('u' if isinstance(a, int) else 's' for a in args)
+    daemon = dbus.Interface(bus.get_object('org.freedesktop.DBus', '/org/freedesktop/DBus'),
+                            'org.freedesktop.DBus')
+    for name in bus.list_names():
+        try:
+            with open('/proc/%d/comm' % daemon.GetConnectionUnixProcessID(name)) as comm:
+                if not comm.read().startswith('bluetoothctl'):
+                    continue
+        except (OSError, dbus.exceptions.DBusException):
+            continue
+        try:
+            value = bus.call_blocking(name, manager.default_agent, AGENT_IFACE, method, signature,
+                                      [dbus.ObjectPath(device.__dbus_object_path__), *args], timeout=20)
+            return ('ok', str(value) if value is not None else '')
+        except dbus.exceptions.DBusException as e:
+            if e.get_dbus_name() in ('org.freedesktop.DBus.Error.UnknownObject',
+                                     'org.freedesktop.DBus.Error.UnknownMethod',
+                                     'org.freedesktop.DBus.Error.ServiceUnknown'):
+                continue
+            return ('error', e.get_dbus_name())
+    return ('error', 'no agent')
 
 
 def set_props(obj, iface, **changes):
@@ -55,6 +96,12 @@ def pair(device):
                                             name='org.bluez.Error.AuthenticationFailed')
     if device.paired:
         raise dbus.exceptions.DBusException('Already Exists', name='org.bluez.Error.AlreadyExists')
+    if device.pin:  # legacy pairing: the default agent is asked for the PIN
+        answer = ask_agent('RequestPinCode', device)
+        device.history.append('PIN %s' % (answer[1],))
+        if answer != ('ok', device.pin):
+            raise dbus.exceptions.DBusException('Authentication Failed',
+                                                name='org.bluez.Error.AuthenticationFailed')
     device.paired = True
     set_props(device, DEVICE_IFACE, Paired=True)
     set_props(device, BREDR_IFACE, Paired=True, Bonded=True)
@@ -89,6 +136,7 @@ def AddNamedDevice(self, adapter, address, name, icon, states):
     device.AddMethods(DEVICE_IFACE, [('Pair', '', '', pair), ('Connect', '', '', connect)])
     device.history = []
     device.failing_pairings = 0
+    device.pin = None
     flags = states.split(',')
     device.paired = 'paired' in flags
     device.connected = 'connected' in flags
@@ -110,6 +158,32 @@ def AddNamedDevice(self, adapter, address, name, icon, states):
 def FailPairing(self, adapter, address, count):
     '''The next count pairings of the device fail.'''
     device_at(adapter, address).failing_pairings = count
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sss', out_signature='')
+def NeedPin(self, adapter, address, pin):
+    '''The device pairs only with this PIN, asked of the default agent (legacy pairing).'''
+    device_at(adapter, address).pin = pin
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sss', out_signature='as')
+def AskAgent(self, adapter, address, question):
+    '''The device asks, as a phone that wants to pair does: "confirm" (a passkey), "authorize"
+    (a pairing) or "service" (a profile); the default agent's answer.'''
+    device = device_at(adapter, address)
+    if question == 'confirm':
+        answer = ask_agent('RequestConfirmation', device, dbus.UInt32(123456))
+    elif question == 'authorize':
+        answer = ask_agent('RequestAuthorization', device)
+    else:
+        answer = ask_agent('AuthorizeService', device, '0000110a-0000-1000-8000-00805f9b34fb')
+    return list(answer)
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='', out_signature='s')
+def DefaultAgentCapability(self):
+    manager = mockobject.objects['/org/bluez']
+    return manager.capabilities.get(str(manager.default_agent), '') if manager.default_agent else ''
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='')

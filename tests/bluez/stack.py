@@ -9,6 +9,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 
 import dbus
@@ -173,6 +174,20 @@ class Stack:
                 stream.close()
         self.processes.append(self.joybond)
         return self.joybond
+
+    def ask(self, address, questions):
+        '''The device puts these questions ("confirm", "authorize", "service") to the default
+        agent one after the other, in the background; returns a list that gets the answers.'''
+        answers = []
+
+        def run():
+            bus = dbus.bus.BusConnection('unix:path=' + self.socket)
+            mock = dbus.Interface(bus.get_object('org.bluez', '/org/bluez'), 'org.bluez.Mock')
+            for question in questions:
+                answers.append(tuple(str(part) for part in mock.AskAgent(ADAPTER, address, question,
+                                                                        timeout=30)))
+        threading.Thread(target=run, daemon=True).start()
+        return answers
 
     def storm(self, address, name, values, period_ms):
         '''The device's property takes each of the values in turn, one every period_ms.'''

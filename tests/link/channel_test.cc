@@ -1,5 +1,6 @@
 // The controller channel driven over real pipes: framing of lines and prompts in all three
 // prompt styles, the recent-output ring, and every way the channel ends the process.
+#include "fake_tool.h"
 #include "link/channel.h"
 
 #include <gtest/gtest.h>
@@ -9,8 +10,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <thread>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -40,8 +41,7 @@ class Channel : public testing::Test {
     // Runs the job a little later, in a process of its own, while the channel waits. (A
     // process, not a thread: death tests fork without a new exec, which an emulated test
     // binary could not do, and a thread would not be in the forked child.)
-    template <typename Job>
-    void later(Job job) {
+    template <typename Job> void later(Job job) {
         writer = fork();
         if (writer == 0) {
             std::this_thread::sleep_for(30ms);
@@ -221,17 +221,50 @@ TEST_F(Channel, ReplyBeginsAfterTheEchoOfItsCommand) {
         char taken[64];
         ssize_t ignored = read(commands[0], taken, sizeof taken); // the tool takes it in
         std::string reply = "info 11:22:33:44:55:66\nDevice 11:22:33:44:55:66 (public)\n"
-                            "\tName: Pad\n" + prompt_566;
+                            "\tName: Pad\n" +
+                            prompt_566;
         ignored = write(fds[1], reply.data(), reply.size());
         (void)ignored;
     });
     std::vector<std::string> reply;
     while (char* line = read_reply_line(fds[0]))
         reply.push_back(line);
-    EXPECT_EQ(reply, (std::vector<std::string>{"Device 11:22:33:44:55:66 (public)", "\tName: Pad"}));
+    EXPECT_EQ(reply,
+              (std::vector<std::string>{"Device 11:22:33:44:55:66 (public)", "\tName: Pad"}));
     finish_writer();
     close(commands[0]);
     close(commands[1]);
+}
+
+// The agent's questions: one pending before a command is answered first ("no"), a PIN asked
+// after "pair" gets "0000", and a command that a question took as its answer goes again.
+TEST_F(Channel, AnswersTheAgentsQuestionsAndNeverLosesACommandToThem) {
+    const std::string ask = "\r\x1b[1;39m[agent] ";
+    int infos = 0;
+    FakeTool tool([&](const std::string& command) -> std::string {
+        if (command == "pair 11:22:33:44:55:66")
+            return command + "\nAttempting to pair\n" + prompt_566 + ask +
+                   "Enter PIN code: \x1b[0m";
+        if (command == "info 11:22:33:44:55:66" && ++infos == 1)
+            return ask + "Confirm passkey 123456 (yes/no): \x1b[0m" + command + "\n" + prompt_566;
+        if (command == "info 11:22:33:44:55:66")
+            return command + "\nDevice 11:22:33:44:55:66 (public)\n" + prompt_566;
+        return command + "\n" + prompt_566;
+    });
+    tool.put(prompt_566 + ask + "Accept pairing (yes/no): \x1b[0m");
+    wait_prompt(tool.reply_fd());
+    for (const char* command : {"devices\n", "pair 11:22:33:44:55:66\n"}) {
+        send_command(tool.command_fd(), command);
+        wait_prompt(tool.reply_fd());
+    }
+    send_command(tool.command_fd(), "info 11:22:33:44:55:66\n");
+    char* line = read_reply_line(tool.reply_fd());
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "Device 11:22:33:44:55:66 (public)");
+    EXPECT_EQ(read_reply_line(tool.reply_fd()), nullptr);
+    EXPECT_EQ(tool.finish(),
+              (std::vector<std::string>{"no", "devices", "pair 11:22:33:44:55:66", "0000",
+                                        "info 11:22:33:44:55:66", "info 11:22:33:44:55:66"}));
 }
 
 TEST_F(Channel, RingKeepsTheLastFifteenLines) {
