@@ -28,6 +28,10 @@ inline constexpr const char* setup_commands[] = {
     "scan on\n",
 };
 
+// Every other cycle: the default adapter, whether there is one and whether it is powered and
+// discovering.
+inline constexpr char show_command[] = "show\n";
+
 // Every cycle: the devices the tool knows, then the details of each.
 inline constexpr char list_command[] = "devices\n";
 inline constexpr char info_verb[] = "info";

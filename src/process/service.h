@@ -1,7 +1,12 @@
 #pragma once
 // The endless service loop: prepare the adapter once, then one cycle a second.
 
-// Waits for the tool's first prompt, sends the set-up commands, then cycles for ever. With
-// report set (foreground mode), every cycle also prints the recent tool output and the
-// device table.
+// Cycles between looks at the adapter ("show"): a new adapter is set up, one that stopped
+// discovering scans again, within this many cycles.
+inline constexpr unsigned adapter_check_period = 2;
+
+// Waits for the tool's first prompt, sends the set-up commands, then cycles for ever: every
+// adapter_check_period cycles it looks at the adapter and sets it up again where it came
+// anew or stopped discovering. With report set (foreground mode), every cycle also prints the
+// recent tool output and the device table.
 [[noreturn]] void run_service(int command_fd, int reply_fd, bool report);

@@ -303,6 +303,69 @@ class RealTool(unittest.TestCase):
         self.assert_untouched(HEADSET, '11:22:33:44:55:01')
         self.assertNotIn('Invalid command', self.stack.output())
 
+    def discovering_again_and_a_controller_goes_the_whole_road(self, event):
+        '''The adapter was set up again: it discovers, and a controller that appears now is
+        trusted, paired and connected.'''
+        took = self.stack.wait_discovering(10)
+        self.assertIsNotNone(took, self.stack.output())
+        print('\n%s: discovering %.1f s later' % (event, took), file=sys.stderr)
+        self.stack.add(PAD, 'Pad One', 'input-gaming')
+        seen = self.stack.watch_status('Connected Pad One...', 20)
+        self.assertEqual(seen[-1:], ['Connected Pad One...'], self.stack.output())
+        self.assertEqual(self.stack.history(PAD), ['Pair trusted=1', 'Connect'])
+
+    def start_discovering(self):
+        self.stack.start_bluez()
+        self.start()
+        self.assertIsNotNone(self.stack.wait_discovering(10), self.stack.output())
+
+    def test_adapter_that_appears_late_is_set_up(self):
+        self.stack.start_bluez(adapter=False)
+        self.start()
+        self.stack.watch_status('Bluetooth scanning...\n', 15)
+        time.sleep(2)
+        self.stack.add_adapter('hci0')
+        self.discovering_again_and_a_controller_goes_the_whole_road('adapter appeared')
+
+    def test_adapter_back_under_another_name_is_set_up(self):
+        self.start_discovering()
+        self.stack.mock.RemoveAdapterWithDevices('hci0')
+        time.sleep(3)
+        self.stack.add_adapter('hci1')
+        self.discovering_again_and_a_controller_goes_the_whole_road('adapter back as hci1')
+
+    def test_bluetooth_daemon_back_is_set_up(self):
+        self.start_discovering()
+        self.stack.stop_bluez()
+        time.sleep(3)
+        self.stack.start_bluez()
+        self.discovering_again_and_a_controller_goes_the_whole_road('daemon back')
+
+    def test_adapter_powered_off_by_someone_stays_off(self):
+        self.start_discovering()
+        time.sleep(3)  # joybond has seen it powered
+        self.stack.mock.SetPower('hci0', False)
+        time.sleep(5)
+        self.assertFalse(self.stack.adapter_state('Powered'))
+        self.stack.mock.SetPower('hci0', True)
+        self.discovering_again_and_a_controller_goes_the_whole_road('adapter powered on again')
+
+    def test_fake_controller_lines_cause_no_storm_of_set_ups(self):
+        '''A connected keyboard (so in every prompt too) whose name prints the adapter's lines
+        20 times a second: the adapter is set up once.'''
+        fake = ('Kb\n[NEW] Controller 00:11:22:33:44:55 hci9 [default]\n'
+                '[CHG] Controller 00:01:02:03:04:05 Discovering: no\n\tPowered: no\n\tDiscovering: no\n'
+                'No default controller available\n[DEL] Controller 00:01:02:03:04:05 joybond-test')
+        self.stack.start_bluez()
+        self.stack.add('11:22:33:44:55:01', fake, 'input-keyboard', 'paired,connected')
+        self.stack.storm('11:22:33:44:55:01', 'Name', [fake + ' ', fake], 50)
+        self.start()
+        self.assertIsNotNone(self.stack.wait_discovering(10), self.stack.output())
+        self.stack.add(PAD, 'Pad One', 'input-gaming')
+        self.assertEqual(self.stack.watch_status('Connected Pad One...', 20)[-1:], ['Connected Pad One...'])
+        self.stack.watch_status('never', 5)
+        self.assertEqual(self.stack.output('bluez.log').count(' StartDiscovery'), 1)
+
     def test_name_storm_makes_no_device_a_controller(self):
         '''A keyboard renames itself 50 times a second, its names shaped like the echo and the
         reply of the headset and the phone: its events land among other devices' replies.'''

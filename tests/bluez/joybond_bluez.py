@@ -81,7 +81,13 @@ def device_at(adapter, address):
 
 
 def start_discovery(adapter):
+    if not adapter.props[ADAPTER_IFACE]['Powered']:
+        raise dbus.exceptions.DBusException('Resource Not Ready', name='org.bluez.Error.NotReady')
     set_props(adapter, ADAPTER_IFACE, Discovering=True)
+    # As a real adapter does, discovery finds the devices in range that it does not know yet.
+    pending, adapter.pending = adapter.pending, []
+    for args in pending:
+        AddNamedDevice(mockobject.objects['/org/bluez'], *args)
 
 
 def stop_discovery(adapter):
@@ -119,24 +125,48 @@ def connect(device):
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s')
 def AddAdapter(self, device_name, system_name):
+    '''An adapter as it comes: powered off, not discovering.'''
     path = bluez5.AddAdapter(self, device_name, system_name)
-    mockobject.objects[path].AddMethods(ADAPTER_IFACE, [
+    adapter = mockobject.objects[path]
+    adapter.AddMethods(ADAPTER_IFACE, [
         ('StartDiscovery', '', '', start_discovery),
         ('StopDiscovery', '', '', stop_discovery),
     ])
+    adapter.pending = []
+    set_props(adapter, ADAPTER_IFACE, Powered=False)
     return path
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sb', out_signature='')
+def SetPower(self, adapter, powered):
+    '''Someone else powers the adapter on or off (a front end's switch); powered off, it
+    stops discovering.'''
+    obj = mockobject.objects['/org/bluez/' + adapter]
+    set_props(obj, ADAPTER_IFACE, Powered=powered)
+    if not powered:
+        set_props(obj, ADAPTER_IFACE, Discovering=False)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sssss', out_signature='s')
 def AddNamedDevice(self, adapter, address, name, icon, states):
     '''A device with an icon ("input-gaming" for a game controller) and initial states, a
-    comma-separated subset of "paired,trusted,connected".'''
+    comma-separated subset of "paired,trusted,connected". One that is not paired becomes known
+    once the adapter discovers.'''
+    adapter_obj = mockobject.objects['/org/bluez/' + adapter]
+    if 'paired' not in states.split(',') and not adapter_obj.props[ADAPTER_IFACE]['Discovering']:
+        adapter_obj.pending.append((adapter, address, name, icon, states))
+        return ''
     path = bluez5.AddDevice(self, adapter, address, name)
     device = mockobject.objects[path]
     device.AddMethods(DEVICE_IFACE, [('Pair', '', '', pair), ('Connect', '', '', connect)])
     device.history = []
     device.failing_pairings = 0
     device.pin = None
+    for key, value in settings.get(address.upper(), {}).items():
+        if key == 'storm':
+            start_storm(device, *value)
+        else:
+            setattr(device, key, value)
     flags = states.split(',')
     device.paired = 'paired' in flags
     device.connected = 'connected' in flags
@@ -154,16 +184,30 @@ def AddNamedDevice(self, adapter, address, name, icon, states):
     return path
 
 
+# What tests set for a device, kept for one not yet discovered.
+settings = {}
+
+
+def set_for_device(adapter, address, **values):
+    settings.setdefault(address.upper(), {}).update(values)
+    try:
+        device = device_at(adapter, address)
+    except dbus.exceptions.DBusException:
+        return
+    for key, value in values.items():
+        setattr(device, key, value)
+
+
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ssi', out_signature='')
 def FailPairing(self, adapter, address, count):
     '''The next count pairings of the device fail.'''
-    device_at(adapter, address).failing_pairings = count
+    set_for_device(adapter, address, failing_pairings=count)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sss', out_signature='')
 def NeedPin(self, adapter, address, pin):
     '''The device pairs only with this PIN, asked of the default agent (legacy pairing).'''
-    device_at(adapter, address).pin = pin
+    set_for_device(adapter, address, pin=pin)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sss', out_signature='as')
@@ -194,11 +238,7 @@ def DropConnection(self, adapter, address):
     set_props(device, BREDR_IFACE, Connected=False)
 
 
-@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sssasu', out_signature='')
-def Storm(self, adapter, address, name, values, period_ms):
-    '''Sets the device's property (with "Name", its Alias too) to each of the values in turn,
-    one every period_ms, for the rest of the run: an event each time.'''
-    device = device_at(adapter, address)
+def start_storm(device, name, values, period_ms):
     turn = [0]
 
     def next_value():
@@ -208,6 +248,19 @@ def Storm(self, adapter, address, name, values, period_ms):
         set_props(device, DEVICE_IFACE, **changes)
         return True
     GLib.timeout_add(period_ms, next_value)
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sssasu', out_signature='')
+def Storm(self, adapter, address, name, values, period_ms):
+    '''Sets the device's property (with "Name", its Alias too) to each of the values in turn,
+    one every period_ms, for the rest of the run: an event each time. A device not discovered
+    yet starts once it is.'''
+    try:
+        device = device_at(adapter, address)
+    except dbus.exceptions.DBusException:
+        settings.setdefault(address.upper(), {})['storm'] = (name, list(values), period_ms)
+        return
+    start_storm(device, name, values, period_ms)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='as')

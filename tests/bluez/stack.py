@@ -97,6 +97,7 @@ class Stack:
             conf.write(BUS_CONFIG % (self.socket, DEBIAN_POLICY if debian_policy else OPEN_POLICY))
         self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS='unix:path=' + self.socket)
         self.processes = []
+        self.adapter = ADAPTER
         self.bus_daemon = self._spawn(['dbus-daemon', '--config-file=' + os.path.join(self.dir, 'bus.conf'),
                                        '--nofork'], 'dbus.log')
         self._wait(lambda: os.path.exists(self.socket), 10, 'the private bus did not start')
@@ -121,22 +122,51 @@ class Stack:
             time.sleep(0.02)
         raise AssertionError(what)
 
-    def start_bluez(self):
-        '''Starts the simulated Bluetooth daemon with one adapter.'''
+    def start_bluez(self, adapter=True):
+        '''Starts the simulated Bluetooth daemon, with one adapter unless told otherwise.'''
         self.bluez = self._spawn([PYTHON, '-m', 'dbusmock', '--system', '--template',
                                   os.path.join(HERE, 'joybond_bluez.py')], 'bluez.log')
         self._wait(lambda: self.bus.name_has_owner('org.bluez'), 15, 'the simulated daemon did not start')
         self.mock = dbus.Interface(self.bus.get_object('org.bluez', '/org/bluez'), 'org.bluez.Mock')
-        self.mock.AddAdapter(ADAPTER, 'joybond-test')
+        if adapter:
+            self.add_adapter(ADAPTER)
+
+    def add_adapter(self, name):
+        '''An adapter appears (unpowered); devices are added to it from now on.'''
+        self.adapter = name
+        self.mock.AddAdapter(name, 'joybond-test')
+
+    def stop_bluez(self):
+        '''The Bluetooth daemon goes away (its adapter and devices with it).'''
+        self.bluez.terminate()
+        self.bluez.wait()
+        self._wait(lambda: not self.bus.name_has_owner('org.bluez'), 10, 'the simulated daemon did not stop')
+
+    def adapter_state(self, key):
+        '''A property of the current adapter, or None when there is none.'''
+        try:
+            return self.bus.get_object('org.bluez', '/org/bluez/' + self.adapter).Get(
+                'org.bluez.Adapter1', key, dbus_interface=dbus.PROPERTIES_IFACE)
+        except dbus.exceptions.DBusException:
+            return None
+
+    def wait_discovering(self, timeout):
+        '''Seconds until the current adapter is discovering, or None.'''
+        start = time.monotonic()
+        while time.monotonic() - start < timeout:
+            if self.adapter_state('Discovering'):
+                return time.monotonic() - start
+            time.sleep(0.05)
+        return None
 
     def add(self, address, name, icon, states=''):
-        self.mock.AddNamedDevice(ADAPTER, address, name, icon, states)
+        self.mock.AddNamedDevice(self.adapter, address, name, icon, states)
 
     def history(self, address):
-        return [str(call) for call in self.mock.History(ADAPTER, address)]
+        return [str(call) for call in self.mock.History(self.adapter, address)]
 
     def state(self, address):
-        return self.mock.DeviceState(ADAPTER, address)
+        return self.mock.DeviceState(self.adapter, address)
 
     def slow_down(self):
         '''A busy handheld: two busy loops share CPU 0 with the client, which runs there at the
@@ -191,7 +221,7 @@ class Stack:
 
     def storm(self, address, name, values, period_ms):
         '''The device's property takes each of the values in turn, one every period_ms.'''
-        self.mock.Storm(ADAPTER, address, name, values, period_ms)
+        self.mock.Storm(self.adapter, address, name, values, period_ms)
 
     def tool_pid(self):
         '''The bluetoothctl child of joybond, once it runs.'''
@@ -214,6 +244,7 @@ class Stack:
         return os.stat('/proc/%d/root/tmp/blue.msg' % self.joybond.pid).st_uid
 
     def output(self, name='joybond.out', raw=False):
+        '''joybond's output (or another log of the run's: joybond.err, bluez.log).'''
         with open(os.path.join(self.dir, name), 'rb') as f:
             data = f.read()
         return data if raw else data.decode('utf-8', 'replace')

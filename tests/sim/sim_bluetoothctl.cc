@@ -146,7 +146,9 @@ std::string prompt() {
 
 std::string tagged(const std::string& text) {
     if (script.style == "5.66")
-        return "[\x01\x1b[0;93m\x02" "CHG\x01\x1b[0m\x02] " + text + "\n";
+        return "[\x01\x1b[0;93m\x02"
+               "CHG\x01\x1b[0m\x02] " +
+               text + "\n";
     return "[\x1b[0;93mCHG\x1b[0m] " + text + "\n";
 }
 
@@ -185,8 +187,9 @@ std::string info_reply(const SimDevice& d) {
     out += "\tPaired: " + yes_no(d.paired) + "\n\tTrusted: " + yes_no(d.trusted) +
            "\n\tBlocked: no\n\tConnected: " + yes_no(d.connected) + "\n";
     if (script.bearers)
-        out += "\tBREDR.Paired: " + yes_no(d.paired) + "\n\tBREDR.Connected: " +
-               yes_no(d.connected) + "\n\tLE.Paired: no\n\tLE.Connected: no\n";
+        out += "\tBREDR.Paired: " + yes_no(d.paired) +
+               "\n\tBREDR.Connected: " + yes_no(d.connected) +
+               "\n\tLE.Paired: no\n\tLE.Connected: no\n";
     return out + "\tLegacyPairing: no\n"
                  "\tUUID: Human Interface Device... (00001124-0000-1000-8000-00805f9b34fb)\n"
                  "\tManufacturerData Key: 0x0045\n\tManufacturerData Value:\n"
@@ -243,6 +246,14 @@ std::string answer(const std::string& command) {
         return "Discovery started\n" + tagged("Controller 00:1A:7D:DA:71:13 Discovering: yes");
     if (command == "devices")
         return list_devices();
+    if (command == "show")
+        return "Controller 00:1A:7D:DA:71:13 (public)\n\tName: sim\n\tAlias: sim\n\tClass: "
+               "0x0000010c\n"
+               "\tPowered: yes\n\tDiscoverable: no\n\tDiscoverableTimeout: 0x000000b4\n\tPairable: "
+               "yes\n"
+               "\tUUID: PnP Information           (00001200-0000-1000-8000-00805f9b34fb)\n"
+               "\tUUID: Generic Access Profile    (00001800-0000-1000-8000-00805f9b34fb)\n"
+               "\tModalias: usb:v1D6Bp0245d050A\n\tDiscovering: yes\n";
     if (verb != "info" && verb != "trust" && verb != "pair" && verb != "connect")
         return "Invalid command in menu main: " + verb + "\n";
     SimDevice* d = nullptr;
@@ -273,7 +284,8 @@ std::string answer(const std::string& command) {
         return out + "Pairing successful\n";
     }
     d->connected = true;
-    std::string out = "Attempting to connect to " + address + "\n" + tagged(about + "Connected: yes");
+    std::string out =
+        "Attempting to connect to " + address + "\n" + tagged(about + "Connected: yes");
     if (script.bearers)
         out += tagged(about + "LE.Connected: no");
     return out + "Connection successful\n";
@@ -398,8 +410,8 @@ void log_start(bool stderr_given) {
     mode_t mask = umask(0);
     umask(mask);
     char line[4400];
-    std::snprintf(line, sizeof line, "start cwd=%s umask=%04o sid=%d ppid=%d pid=%d stderr=%s",
-                  cwd, static_cast<unsigned>(mask), static_cast<int>(getsid(0)),
+    std::snprintf(line, sizeof line, "start cwd=%s umask=%04o sid=%d ppid=%d pid=%d stderr=%s", cwd,
+                  static_cast<unsigned>(mask), static_cast<int>(getsid(0)),
                   static_cast<int>(getppid()), static_cast<int>(getpid()),
                   stderr_given ? "open" : "closed");
     note(line);
@@ -469,8 +481,8 @@ int main() {
             if (commands == script.close_after_reply)
                 close(STDIN_FILENO);
             answer_command(command);
-            append_to(timing_fd, std::to_string(received) + " " +
-                                     std::to_string(monotonic_us()) + " " + command + "\n");
+            append_to(timing_fd, std::to_string(received) + " " + std::to_string(monotonic_us()) +
+                                     " " + command + "\n");
             if (commands == script.close_after_reply) {
                 note("exit after reply");
                 return 0;
