@@ -111,16 +111,16 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Where the pending bytes end once trailing colour and erase-line sequences (ESC "[",
-// digits and ";", then "m" or "K") are set aside. BlueZ 5.79 and later end the prompt with a
-// colour reset; 5.66 ends a prompt it redraws (when the connected device changes) with an
-// erase to the end of the line.
-char* skip_colour_codes(char* end) {
-    while (end > read_start && (end[-1] == 'm' || end[-1] == 'K')) {
+// Where the text from begin to end ends once trailing colour and erase-line sequences (ESC
+// "[", digits and ";", then "m" or "K") are set aside. BlueZ 5.79 and later end the prompt
+// with a colour reset; 5.66 ends a prompt it redraws (when the connected device changes)
+// with an erase to the end of the line.
+char* skip_colour_codes(char* begin, char* end) {
+    while (end > begin && (end[-1] == 'm' || end[-1] == 'K')) {
         char* p = end - 1;
-        while (p > read_start && (is_digit(p[-1]) || p[-1] == ';'))
+        while (p > begin && (is_digit(p[-1]) || p[-1] == ';'))
             --p;
-        if (p - read_start < 2 || p[-1] != '[' || p[-2] != '\x1b')
+        if (p - begin < 2 || p[-1] != '[' || p[-2] != '\x1b')
             break;
         end = p - 2;
     }
@@ -129,7 +129,7 @@ char* skip_colour_codes(char* end) {
 
 // The "#" or ">" of a prompt ending the pending bytes, or nullptr when they hold none.
 char* find_prompt_mark() {
-    char* end = skip_colour_codes(fill_end);
+    char* end = skip_colour_codes(read_start, fill_end);
     if (end - read_start < 3 || end[-1] != ' ' || (end[-2] != '#' && end[-2] != '>'))
         return nullptr;
     return end - 2;
@@ -152,14 +152,7 @@ char* skip_leading_colours(char* p, char* end) {
 // last carriage return, "[agent] " and the question, ending in ": " (or "? " once seen),
 // colour codes around. Sets pin_asked when it asks for a PIN.
 bool ends_with_question(char* begin, char* end) {
-    while (end - begin >= 3 && (end[-1] == 'm' || end[-1] == 'K')) { // trailing colour codes
-        char* p = end - 1;
-        while (p > begin && (is_digit(p[-1]) || p[-1] == ';'))
-            --p;
-        if (p - begin < 2 || p[-1] != '[' || p[-2] != '\x1b')
-            break;
-        end = p - 2;
-    }
+    end = skip_colour_codes(begin, end);
     if (end - begin < 3 || end[-1] != ' ' || (end[-2] != ':' && end[-2] != question_mark))
         return false;
     char* start = end;
@@ -183,7 +176,7 @@ bool ends_with_question(char* begin, char* end) {
 // prompt, which may hold one, ends in "# " or "> ". Its ":" becomes "?" (a main prompt's mark
 // is "@"), so that it is seen once.
 bool find_question() {
-    char* end = skip_colour_codes(fill_end);
+    char* end = skip_colour_codes(read_start, fill_end);
     if (end - read_start < 3 || end[-2] != ':' || !ends_with_question(read_start, fill_end))
         return false;
     // The tool writes a prompt in pieces: one that only passes through such text (a default
