@@ -1,6 +1,7 @@
 #include "link/channel.h"
 
 #include "base/failure.h"
+#include "base/notify.h"
 #include "base/text.h"
 #include "link/tool.h"
 
@@ -195,9 +196,14 @@ void wait_readable(int fd) {
     pollfd entry{fd, POLLIN, 0};
     for (;;) {
         check_deadline();
-        int timeout = -1;
-        if (reply_deadline >= 0)
-            timeout = static_cast<int>(std::max<int64_t>(0, reply_deadline - now_ms()));
+        // A wait keeps systemd's watchdog fed: waiting, even for a Bluetooth daemon that is
+        // not there yet, is no hang.
+        notify_watchdog();
+        int timeout = notify_interval_ms();
+        if (reply_deadline >= 0) {
+            int left = static_cast<int>(std::max<int64_t>(0, reply_deadline - now_ms()));
+            timeout = timeout < 0 ? left : std::min(timeout, left);
+        }
         int ready = poll(&entry, 1, timeout);
         if (ready > 0)
             return;

@@ -1,5 +1,6 @@
 #include "policy/policy.h"
 
+#include "base/notify.h"
 #include "base/text.h"
 #include "link/channel.h"
 #include "link/tool.h"
@@ -161,4 +162,5 @@ void manage_devices(int command_fd, int reply_fd) {
     char text[status_text_size];
     compose_status(device_list, text);
     write_status_file(text);
+    notify_status(text);
 }

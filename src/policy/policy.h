@@ -17,7 +17,8 @@ enum class Step { none, trust, pair, connected, connect };
 Step next_step(const Device* device);
 
 // One policy pass over the registry, newest device first: at most one command per device,
-// each followed by the wait for the prompt, then the status file update.
+// each followed by the wait for the prompt, then the status file update (and systemd's
+// status, when it asks for it).
 void manage_devices(int command_fd, int reply_fd);
 
 // The status text for the registry from its head on, as the pass that acts on it reports:

@@ -1,5 +1,6 @@
 #include "process/service.h"
 
+#include "base/notify.h"
 #include "devices/adapter.h"
 #include "devices/details.h"
 #include "devices/discovery.h"
@@ -51,10 +52,13 @@ void keep_adapter(int command_fd, int reply_fd) {
 } // namespace
 
 void run_service(int command_fd, int reply_fd, bool report) {
+    notify_start();
+    notify_status("Waiting for bluetoothctl and the Bluetooth daemon...");
     wait_prompt(reply_fd);
     set_up(command_fd, reply_fd);
     for (uint32_t cycle = 0;; ++cycle) {
         sleep(1);
+        notify_watchdog();
         if (cycle % adapter_check_period == adapter_check_period - 1) // from the second cycle on
             keep_adapter(command_fd, reply_fd);
         refresh_devices(command_fd, reply_fd);

@@ -80,6 +80,13 @@ void daemonize() {
         exit_failure("Failed to fork daemon\n");
     if (child > 0)
         std::exit(0);
+    // The invoker has its status: from now on nothing of ours, the tool included, holds its
+    // terminal, pipes or files (a caller reading our standard error sees its end at once).
+    int null_fd = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3 && null_fd >= 0; ++fd)
+        dup2(null_fd, fd);
+    if (null_fd > 2)
+        close(null_fd);
     umask(0);
     if (setsid() < 0)
         exit_failure("Failed to set sid\n");

@@ -12,7 +12,8 @@ void open_standard_descriptors();
 // returns: it becomes the tool, or says "Failed to run bluetoothctl" and exits with status 1.
 void spawn_controller(int* command_fd, int* reply_fd);
 
-// Forks (the invoker exits 0), detaches, starts the tool, closes 0-2, runs the service.
+// Forks (the invoker exits 0), lets go of the invoker's standard streams (the tool gets
+// /dev/null), detaches, starts the tool, closes 0-2, runs the service.
 [[noreturn]] void daemonize();
 
 // Starts the tool and runs the service with the console report, keeping the invoker's

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -67,7 +71,8 @@ TEST_P(PromptStyles, ForegroundSetsUpTheAdapterAndDumpsTheToolOutput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StartUp, PromptStyles,
-                         testing::Values(Style{"5.66", "[bluetooth]@ "}, Style{"5.79", "[bluetooth]@ "},
+                         testing::Values(Style{"5.66", "[bluetooth]@ "},
+                                         Style{"5.79", "[bluetooth]@ "},
                                          Style{"5.87", "[bluetoothctl]@ "}),
                          [](const auto& style) { return "bluez_" + std::to_string(style.index); });
 
@@ -91,12 +96,98 @@ TEST_F(EndToEnd, DaemonReturnsAtOnceAndRunsDetached) {
         std::string path = "/proc/" + std::to_string(service) + "/fd/" + std::to_string(fd);
         EXPECT_NE(access(path.c_str(), F_OK), 0) << "the service keeps descriptor " << fd;
     }
+    EXPECT_EQ(tool_start_value("stderr_target"), "/dev/null") << "the tool keeps the caller's";
     ASSERT_EQ(status_reaching("Bluetooth scanning...\n", 5000), "Bluetooth scanning...\n");
     struct stat info {};
     ASSERT_EQ(stat(status_path, &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
     EXPECT_EQ(read_file(out_path), "");
     EXPECT_EQ(read_file(err_path), "");
+}
+
+// What arrives on a notify socket of the test's own for ms milliseconds: each datagram with
+// its sender's pid and the milliseconds since the start.
+struct Datagram {
+    std::string text;
+    pid_t sender;
+    long at_ms;
+};
+std::vector<Datagram> notifications(bool with_variables, int ms) {
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "/tmp/notify");
+    int on = 1;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+    timeval tick{0, 100000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+    if (with_variables) {
+        setenv("NOTIFY_SOCKET", address.sun_path, 1);
+        setenv("WATCHDOG_USEC", "3000000", 1);
+    }
+    pid_t pid = launch_joybond({"-f"});
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+    std::vector<Datagram> got;
+    auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(ms)) {
+        char text[8192];
+        char control[CMSG_SPACE(sizeof(ucred))];
+        iovec part{text, sizeof text - 1};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t length = recvmsg(fd, &message, 0);
+        if (length < 0)
+            continue;
+        ucred sender{};
+        if (cmsghdr* header = CMSG_FIRSTHDR(&message))
+            std::memcpy(&sender, CMSG_DATA(header), sizeof sender);
+        auto at = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        got.push_back({std::string(text, static_cast<size_t>(length)), sender.pid,
+                       static_cast<long>(at.count())});
+        EXPECT_EQ(sender.pid, pid) << "from another process: " << got.back().text;
+    }
+    close(fd);
+    unlink(address.sun_path);
+    return got;
+}
+
+// Under systemd: the status follows the status file, the watchdog is fed at least once per
+// period while the loop turns and while the Bluetooth daemon is awaited, nothing comes from
+// the tool (which would speak to systemd by itself), and nothing at all without the variables.
+TEST_F(EndToEnd, ReportsItsStatusAndFeedsTheWatchdogUnderSystemd) {
+    for (const char* script :
+         {"device E4:17:D8:3C:4D:5A input-gaming 0 0 0 1 Pad One\n", "waiting_ms -1\n"}) {
+        SCOPED_TRACE(script);
+        prepare(script);
+        std::vector<std::string> statuses;
+        long last_keep_alive = 0;
+        long longest_gap = 0;
+        for (const Datagram& datagram : notifications(true, 7000)) {
+            if (datagram.text == "WATCHDOG=1") {
+                longest_gap = std::max(longest_gap, datagram.at_ms - last_keep_alive);
+                last_keep_alive = datagram.at_ms;
+            } else {
+                statuses.push_back(datagram.text);
+            }
+        }
+        EXPECT_LT(longest_gap, 3000) << "the watchdog's period is 3 s";
+        EXPECT_GT(last_keep_alive, 5000);
+        std::vector<std::string> expected = {
+            "STATUS=Waiting for bluetoothctl and the Bluetooth daemon..."};
+        if (std::string(script).find("device") != std::string::npos)
+            for (const char* step : {"Trusting Pad One...", "Pairing Pad One...",
+                                     "Connecting Pad One...", "Connected Pad One..."})
+                expected.push_back(std::string("STATUS=") + step);
+        EXPECT_EQ(statuses, expected);
+    }
+    prepare("");
+    EXPECT_TRUE(notifications(false, 2500).empty());
 }
 
 TEST_F(EndToEnd, WaitsForAToolThatIsSlowToShowItsPrompt) {

@@ -12,7 +12,9 @@
 // Environment:
 //   SIM_SCRIPT  a script file (optional), one directive per line, "#" starts a comment
 //   SIM_LOG     a log file (optional): "start cwd=... umask=... sid=... ppid=... pid=...
-//               stderr=open|closed", then "cmd <text>" per command
+//               stderr=open|closed stderr_target=<what descriptor 2 is>", then "cmd <text>"
+//               per command
+//   NOTIFY_SOCKET  as BlueZ's client, sends "WATCHDOG=1" there at start
 //   SIM_TIMING  a timing file (optional): "<received> <answered> <command>" per command,
 //               monotonic clock in microseconds, for benchmarks
 //
@@ -54,7 +56,9 @@
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -409,11 +413,15 @@ void log_start(bool stderr_given) {
         std::strcpy(cwd, "?");
     mode_t mask = umask(0);
     umask(mask);
-    char line[4400];
-    std::snprintf(line, sizeof line, "start cwd=%s umask=%04o sid=%d ppid=%d pid=%d stderr=%s", cwd,
+    char target[4096] = "";
+    ssize_t length = readlink("/proc/self/fd/2", target, sizeof target - 1);
+    target[length > 0 ? length : 0] = '\0';
+    char line[8600];
+    std::snprintf(line, sizeof line,
+                  "start cwd=%s umask=%04o sid=%d ppid=%d pid=%d stderr=%s stderr_target=%s", cwd,
                   static_cast<unsigned>(mask), static_cast<int>(getsid(0)),
                   static_cast<int>(getppid()), static_cast<int>(getpid()),
-                  stderr_given ? "open" : "closed");
+                  stderr_given ? "open" : "closed", target);
     note(line);
 }
 
@@ -429,6 +437,17 @@ int main() {
     if (const char* path = std::getenv("SIM_TIMING"))
         timing_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     log_start(stderr_given);
+    // As BlueZ's main loop does when given NOTIFY_SOCKET: it speaks to systemd by itself.
+    if (const char* path = std::getenv("NOTIFY_SOCKET"); path != nullptr && path[0] == '/') {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
+        int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+        const char message[] = "WATCHDOG=1";
+        (void)sendto(fd, message, sizeof message - 1, 0, reinterpret_cast<sockaddr*>(&address),
+                     sizeof address);
+        close(fd);
+    }
 
     if (script.waiting_ms != 0) {
         emit("Waiting to connect to bluetoothd...\n");
