@@ -14,6 +14,7 @@ struct Device {
     int32_t connected;
     int32_t need_connect; // joybond sent "pair", so it also sends "connect"; never cleared
     uint32_t listed;      // the listing that last named it
+    uint32_t journaled;   // its state as the journal was last told (policy/journal.h)
     Device* next;
 };
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -369,7 +370,30 @@ void wait_prompt(int fd) {
     }
 }
 
+namespace {
+char failure_line[128];
+bool failure_pending = false;
+char failure_taken[128];
+} // namespace
+
+const char* take_failure_line() {
+    if (!failure_pending)
+        return nullptr;
+    failure_pending = false;
+    std::memcpy(failure_taken, failure_line, sizeof failure_taken);
+    return failure_taken;
+}
+
 void log_push(const char* line) {
+    // The client's failure lines for the policy's steps.
+    for (const char* words : {"Failed to pair", "Failed to connect", "Failed to set trust"}) {
+        if (const char* failure = std::strstr(line, words)) {
+            size_t length = strnlen(failure, sizeof failure_line - 1);
+            std::memcpy(failure_line, failure, length);
+            failure_line[length] = '\0';
+            failure_pending = true;
+        }
+    }
     int32_t slot = write_index;
     write_index = (write_index + 1) % log_slots;
     if (write_index == read_index)
@@ -404,6 +428,7 @@ void channel_reset() {
     question_pending = pin_asked = false;
     pin_until = -1;
     reply_fd_seen = -1;
+    failure_pending = false;
     reply_lines[0].count = reply_lines[1].count = 0;
     reply_lines[0].tail = reply_lines[1].tail = 0;
     prompt_head_count = 0;

@@ -27,6 +27,12 @@ char* read_line(int fd);
 // prompts) is passed over. Before any command, the first prompt ends the wait.
 char* read_reply_line(int fd);
 
+// The last line since the previous call in which the tool said that a step failed ("Failed
+// to pair", "Failed to connect", "Failed to set trust", such as "Failed to pair:
+// org.bluez.Error.AuthenticationFailed"), from those words on and cut to 127 bytes, or
+// nullptr. Valid until the next call.
+const char* take_failure_line();
+
 // Whether the line with this hash (text_hash) is one of the lines the tool's prompt spans
 // above its last (a default device whose name holds newlines), as the ends of the last two
 // replies showed.

@@ -6,6 +6,7 @@
 #include "devices/discovery.h"
 #include "link/channel.h"
 #include "link/tool.h"
+#include "policy/journal.h"
 #include "policy/policy.h"
 #include "policy/report.h"
 
@@ -53,6 +54,7 @@ void keep_adapter(int command_fd, int reply_fd) {
 
 void run_service(int command_fd, int reply_fd, bool report) {
     notify_start();
+    journal_start();
     notify_status("Waiting for bluetoothctl and the Bluetooth daemon...");
     wait_prompt(reply_fd);
     set_up(command_fd, reply_fd);
@@ -63,6 +65,7 @@ void run_service(int command_fd, int reply_fd, bool report) {
             keep_adapter(command_fd, reply_fd);
         refresh_devices(command_fd, reply_fd);
         refresh_info(command_fd, reply_fd);
+        journal_devices();
         manage_devices(command_fd, reply_fd);
         if (report) {
             log_dump();

@@ -68,6 +68,8 @@ class RealTool(unittest.TestCase):
         self.assertEqual(seen, ['Bluetooth scanning...\n', 'Trusting Pad One...\n', 'Pairing Pad One...\n',
                                 'Connecting Pad One...\n', 'Connected Pad One...'], self.stack.output())
         self.assertEqual(self.stack.history(PAD), ['Pair trusted=1', 'Connect'])
+        self.assertEqual(self.stack.journal(), ['<6>%s Pad One (%s)' % (what, PAD) for what in
+                                                ('New controller', 'Trusted', 'Paired', 'Connected')])
         if release() >= (5, 84):
             self.assertIn('\tBREDR.Connected: yes\n', self.stack.output())
 
@@ -108,6 +110,11 @@ class RealTool(unittest.TestCase):
         seen = self.stack.watch_status('Connected Pad One...', 25)
         self.assertEqual(seen[-1:], ['Connected Pad One...'], self.stack.output())
         self.assertEqual(self.stack.history(PAD), ['Pair trusted=1'] * 3 + ['Connect'])
+        # the second failure comes within the minute: it is counted, not written
+        self.assertEqual(self.stack.journal(), [
+            '<6>New controller Pad One (%s)' % PAD, '<6>Trusted Pad One (%s)' % PAD,
+            '<3>Failed to pair: org.bluez.Error.AuthenticationFailed',
+            '<6>Paired Pad One (%s)' % PAD, '<6>Connected Pad One (%s)' % PAD])
 
     def test_dropped_connection_is_made_again(self):
         self.stack.start_bluez()
@@ -118,6 +125,9 @@ class RealTool(unittest.TestCase):
         self.assertEqual(self.stack.watch_status('Connecting Pad One...\n', 10)[-1:], ['Connecting Pad One...\n'])
         self.assertEqual(self.stack.watch_status('Connected Pad One...', 10)[-1:], ['Connected Pad One...'])
         self.assertEqual(self.stack.history(PAD), ['Pair trusted=1', 'Connect', 'Connect'])
+        self.assertEqual(self.stack.journal()[-3:], ['<6>Connected Pad One (%s)' % PAD,
+                                                    '<4>Connection lost: Pad One (%s)' % PAD,
+                                                    '<6>Connected Pad One (%s)' % PAD])
 
     def test_waits_quietly_until_the_bluetooth_daemon_appears(self):
         self.start()  # the bus is up, the Bluetooth daemon is not

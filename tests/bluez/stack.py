@@ -180,11 +180,12 @@ class Stack:
             wrapper.write('#!/bin/sh\nexec taskset -c 0 nice -n 19 %s "$@"\n' % real)
         os.chmod(self.client, 0o755)
 
-    def start_joybond(self, binary, args=('-f',), console=False, as_user=None):
+    def start_joybond(self, binary, args=('-f',), console=False, as_user=None, journal=True):
         '''joybond in a private mount namespace with a tmpfs on /tmp, the stack's client at
         /usr/bin/bluetoothctl; its output goes to joybond.out and joybond.err in the run's
         directory, or to our console. as_user: (uid, gid, groups) to run it as, with no
-        capability at all.'''
+        capability at all. journal: its standard error stands for the journal's stream, as
+        systemd's JOURNAL_STREAM tells.'''
         out = None if console else open(os.path.join(self.dir, 'joybond.out'), 'wb')
         err = None if console else open(os.path.join(self.dir, 'joybond.err'), 'wb')
         tool = [] if self.client == '/usr/bin/bluetoothctl' else ['--tool', self.client]
@@ -197,6 +198,9 @@ class Stack:
         # As under the systemd unit: no terminal, a minimal environment.
         env = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin',
                'DBUS_SYSTEM_BUS_ADDRESS': self.env['DBUS_SYSTEM_BUS_ADDRESS']}
+        if journal and err:
+            info = os.fstat(err.fileno())
+            env['JOURNAL_STREAM'] = '%d:%d' % (info.st_dev, info.st_ino)
         self.joybond = subprocess.Popen([SANDBOX_RUN, *tool, '--', *drop, binary, *args], stdout=out,
                                         stderr=err, stdin=subprocess.DEVNULL, env=env)
         for stream in (out, err):
@@ -248,6 +252,10 @@ class Stack:
         with open(os.path.join(self.dir, name), 'rb') as f:
             data = f.read()
         return data if raw else data.decode('utf-8', 'replace')
+
+    def journal(self):
+        '''The lines joybond wrote for the journal (its standard error also has the client's).'''
+        return [line for line in self.output('joybond.err').splitlines() if line.startswith('<')]
 
     def watch_status(self, until, timeout):
         '''The distinct contents the status file goes through until it equals `until`.'''

@@ -19,8 +19,8 @@ const std::string headset = "00:1B:66:AA:BB:02";
 
 struct Style {
     std::string name;
-    std::string script;             // what else this run's tool does
-    std::vector<std::string> args;  // how the new controller's story starts joybond
+    std::string script;            // what else this run's tool does
+    std::vector<std::string> args; // how the new controller's story starts joybond
 };
 
 void PrintTo(const Style& style, std::ostream* out) {
@@ -47,8 +47,10 @@ class Scenario : public EndToEnd, public testing::WithParamInterface<Style> {
 // Trusted, paired and connected in consecutive cycles, the status file telling each step; a
 // connected headset beside it is asked about every cycle and never touched.
 TEST_P(Scenario, NewControllerIsTrustedPairedAndConnected) {
-    start("device " + pad + " input-gaming 0 0 0 2 Pad One\n"
-          "device " + headset + " audio-headset 0 0 1 1 Headset\n",
+    start("device " + pad +
+              " input-gaming 0 0 0 2 Pad One\n"
+              "device " +
+              headset + " audio-headset 0 0 1 1 Headset\n",
           GetParam().args);
     EXPECT_EQ(watch_status_until("Connected Pad One...", 15000),
               (Strings{"Bluetooth scanning...\n", "Trusting Pad One...\n", "Pairing Pad One...\n",
@@ -56,11 +58,14 @@ TEST_P(Scenario, NewControllerIsTrustedPairedAndConnected) {
     ASSERT_TRUE(wait_for_count(sim_log_path, "cmd devices", 6, 5000));
     Strings expected = setup_commands;
     for (const std::string& c :
-         Strings{"devices", "info " + headset,                                  // scanning
-                 "devices", "info " + pad, "info " + headset, "trust " + pad,   // trusting
-                 "devices", "info " + pad, "info " + headset, "pair " + pad,    // pairing
-                 "devices", "info " + pad, "info " + headset, "connect " + pad, // connecting
-                 "devices", "info " + pad, "info " + headset, "devices"})       // connected
+         Strings{"devices",        "info " + headset, // scanning
+                 "show",           "devices",         "info " + pad,     "info " + headset,
+                 "trust " + pad,                                                        // trusting
+                 "devices",        "info " + pad,     "info " + headset, "pair " + pad, // pairing
+                 "show",           "devices",         "info " + pad,     "info " + headset,
+                 "connect " + pad, // connecting
+                 "devices",        "info " + pad,     "info " + headset, "show",
+                 "devices"}) // connected
         expected.push_back(c);
     EXPECT_EQ(first_commands(expected.size()), expected);
 }
@@ -69,9 +74,14 @@ TEST_P(Scenario, NewControllerIsTrustedPairedAndConnected) {
 // device's record: events about the controller come around every reply, and the results of
 // trust, pair and connect run late, with their prompts, into the next command's wait.
 TEST_P(Scenario, RepliesAreTakenOnlyFromTheirOwnDevice) {
-    start("late 1\nchatter " + pad + "\n"
-          "device " + pad + " input-gaming 0 0 0 1 Pad One\n"
-          "device " + headset + " audio-headset 0 0 1 1 Headset\n"
+    start("late 1\nchatter " + pad +
+          "\n"
+          "device " +
+          pad +
+          " input-gaming 0 0 0 1 Pad One\n"
+          "device " +
+          headset +
+          " audio-headset 0 0 1 1 Headset\n"
           "device 5C:F3:70:11:22:01 phone 0 0 0 1 Alice's Phone\n");
     EXPECT_EQ(watch_status_until("Connected Pad One...", 15000),
               (Strings{"Trusting Pad One...\n", "Pairing Pad One...\n", "Connecting Pad One...\n",
@@ -140,8 +150,8 @@ TEST_P(Scenario, KilledToolEndsTheService) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sim, Scenario,
-    testing::Values(Style{"5.66", "", {}},                 // the daemon mode
-                    Style{"5.79", "chunk 5\n", {"-f"}},    // output in small pieces
+    testing::Values(Style{"5.66", "", {}},              // the daemon mode
+                    Style{"5.79", "chunk 5\n", {"-f"}}, // output in small pieces
                     // BlueZ 5.84 and later add per-bearer lines such as "LE.Paired: no"
                     Style{"5.87", "bearers 1\n", {"-f"}}),
     [](const auto& style) { return "bluez_" + std::to_string(style.index); });

@@ -6,13 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <regex>
 #include <string>
-#include <unistd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -68,6 +70,26 @@ TEST_F(EndToEnd, FloodOfEventLinesIsTakenInStride) {
     launch_joybond({"-f"});
     EXPECT_EQ(status_reaching("Connected Pad One...", 30000), "Connected Pad One...");
     EXPECT_LE(lines_in_first_dump(read_file(out_path)), 15u);
+}
+
+// With standard error as the journal's stream, a controller whose pairing fails every cycle
+// for a minute writes its failure line once, then once more with the count of the others.
+TEST_F(EndToEnd, AStepFailingEveryCycleWritesAJournalLineAMinute) {
+    prepare("device E4:17:D8:3C:4D:5A input-gaming 1 0 0 1 Pad One\nrefuse_pair 1000\nlifetime_ms "
+            "90000\n");
+    write_file(err_path, "");
+    struct stat err {};
+    ASSERT_EQ(stat(err_path, &err), 0);
+    std::string stream = std::to_string(err.st_dev) + ":" + std::to_string(err.st_ino);
+    setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    launch_joybond({"-f"});
+    unsetenv("JOURNAL_STREAM");
+    std::this_thread::sleep_for(std::chrono::seconds(65));
+    std::string journal = read_file(err_path);
+    EXPECT_EQ(journal.find("<6>New controller Pad One (E4:17:D8:3C:4D:5A)\n"), 0u) << journal;
+    EXPECT_EQ(count_of(journal, "<3>Failed to pair: org.bluez.Error.AuthenticationFailed"), 2u)
+        << journal;
+    EXPECT_EQ(count_of(journal, "times more in the last minute)\n"), 1u) << journal;
 }
 
 TEST_F(EndToEnd, LinesOf8000BytesAreTaken) {
@@ -136,11 +158,12 @@ TEST_F(EndToEnd, PlantedLinkOrFifoAtTheStatusPathIsReplaced) {
 // Memcheck over a run of the shipped (release) build: a controller goes the whole road, then
 // the tool ends and joybond with it. Its record and address are the only memory it takes.
 TEST_F(EndToEnd, ShippedBuildRunsCleanUnderMemcheck) {
-    if (access(JOYBOND_SHIPPED_BINARY, X_OK) != 0 || system("valgrind --version >/dev/null 2>&1") != 0)
+    if (access(JOYBOND_SHIPPED_BINARY, X_OK) != 0 ||
+        system("valgrind --version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs valgrind and " JOYBOND_SHIPPED_BINARY " (scripts/test builds it)";
-    // Commands 1-4 set-up; cycles 1-3 trust, pair and connect; the tool ends as the "devices"
-    // of cycle 5 (command 16) arrives.
-    prepare(controller + "exit_on_command 16\nlifetime_ms 30000\n");
+    // Commands 1-4 set-up; cycles 1-3 trust, pair and connect, cycles 2 and 4 look at the
+    // adapter first; the tool ends as the "devices" of cycle 5 (command 18) arrives.
+    prepare(controller + "exit_on_command 18\nlifetime_ms 30000\n");
     Launch memcheck{.wrapper = {"valgrind", "--error-exitcode=99", "--leak-check=full",
                                 "--log-file=/tmp/memcheck.log"},
                     .binary = JOYBOND_SHIPPED_BINARY};

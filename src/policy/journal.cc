@@ -1,0 +1,112 @@
+#include "policy/journal.h"
+
+#include "base/text.h"
+#include "devices/registry.h"
+#include "link/channel.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+bool to_journal = false;
+
+// The last failure line written, when, and the same text seen since without being written.
+uint64_t failure_hash = 0;
+int64_t failure_at = 0;
+unsigned failure_repeats = 0;
+constexpr int64_t failure_every_ms = 60000;
+
+constexpr uint32_t seen_bit = 1, trusted_bit = 2, paired_bit = 4, connected_bit = 8;
+
+int64_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void write_line(const char* line) {
+    ssize_t ignored = write(STDERR_FILENO, line, std::strlen(line));
+    (void)ignored;
+}
+
+// "<priority>what name (address)", the name escaped.
+void write_event(const char* what, const Device* device) {
+    char name[4 * sizeof device->name];
+    escape_text(name, sizeof name, device_label(device));
+    char line[sizeof name + 64];
+    std::snprintf(line, sizeof line, "%s %s (%s)\n", what, name, device->address);
+    write_line(line);
+}
+
+void write_failure(const char* failure) {
+    uint64_t hash = text_hash(failure, std::strlen(failure));
+    int64_t now = now_ms();
+    if (hash == failure_hash && now - failure_at < failure_every_ms) {
+        ++failure_repeats;
+        return;
+    }
+    char shown[4 * 128];
+    escape_text(shown, sizeof shown, failure);
+    char line[sizeof shown + 64];
+    if (hash == failure_hash && failure_repeats > 0)
+        std::snprintf(line, sizeof line, "<3>%s (and %u times more in the last minute)\n", shown,
+                      failure_repeats);
+    else
+        std::snprintf(line, sizeof line, "<3>%s\n", shown);
+    write_line(line);
+    failure_hash = hash;
+    failure_at = now;
+    failure_repeats = 0;
+}
+
+} // namespace
+
+void journal_start() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat error {};
+    to_journal = stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+                 fstat(STDERR_FILENO, &error) == 0 && error.st_dev == device &&
+                 error.st_ino == inode;
+}
+
+void journal_devices() {
+    const char* failure = take_failure_line(); // taken in every case, so none goes stale
+    if (!to_journal)
+        return;
+    if (failure != nullptr)
+        write_failure(failure);
+    for (Device* device = device_list; device != nullptr; device = device->next) {
+        if (!device_listed(device) || !device->is_gaming)
+            continue;
+        uint32_t now = seen_bit | (device->trusted ? trusted_bit : 0) |
+                       (device->paired ? paired_bit : 0) | (device->connected ? connected_bit : 0);
+        uint32_t before = device->journaled;
+        device->journaled = now;
+        if (!(before & seen_bit)) {
+            write_event("<6>New controller", device);
+            continue;
+        }
+        uint32_t gained = now & ~before;
+        if (gained & trusted_bit)
+            write_event("<6>Trusted", device);
+        if (gained & paired_bit)
+            write_event("<6>Paired", device);
+        if (gained & connected_bit)
+            write_event("<6>Connected", device);
+        if (before & ~now & connected_bit)
+            write_event("<4>Connection lost:", device);
+    }
+}
+
+void journal_reset() {
+    to_journal = false;
+    failure_hash = 0;
+    failure_at = 0;
+    failure_repeats = 0;
+}

@@ -1,0 +1,21 @@
+#pragma once
+// What the service tells the journal, when its standard error is the journal's stream
+// (systemd sets JOURNAL_STREAM to that stream's device and inode): one line per change of a
+// game controller's state, with the journal's priority prefix, and the client's own failure
+// lines for a step. Elsewhere (a terminal, the daemon mode) nothing is written.
+//   <6>New controller NAME (ADDRESS)    <6>Trusted NAME (ADDRESS)    <6>Paired NAME (ADDRESS)
+//   <6>Connected NAME (ADDRESS)         <4>Connection lost: NAME (ADDRESS)
+//   <3>Failed to pair: org.bluez.Error.AuthenticationFailed
+// Names are escaped as on the console. A failure line is written at most once a minute for
+// the same text; the repeats in between are counted in the next one, so a device that fails
+// every cycle writes one line a minute.
+
+// Reads JOURNAL_STREAM and compares it with standard error; once, at start.
+void journal_start();
+
+// Writes the changes since the last call: the records of this cycle's listing, and the
+// failure lines the client printed meanwhile.
+void journal_devices();
+
+// Stops writing and forgets the failure lines' times. For tests only.
+void journal_reset();
