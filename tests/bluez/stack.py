@@ -100,11 +100,20 @@ class Stack:
         self.adapter = ADAPTER
         self.bus_daemon = self._spawn(['dbus-daemon', '--config-file=' + os.path.join(self.dir, 'bus.conf'),
                                        '--nofork'], 'dbus.log')
-        self._wait(lambda: os.path.exists(self.socket), 10, 'the private bus did not start')
-        self.bus = dbus.bus.BusConnection('unix:path=' + self.socket)
+        # The socket file appears as the bus binds it, a moment before it listens: a busy
+        # machine can see it and be refused, so the first connection is what counts.
+        self.bus = None
+        self._wait(self._connect, 10, 'the private bus did not start')
         self.bluez = None
         self.joybond = None
         self.client = client_path()
+
+    def _connect(self):
+        try:
+            self.bus = dbus.bus.BusConnection('unix:path=' + self.socket)
+            return True
+        except dbus.exceptions.DBusException:
+            return False
 
     def _spawn(self, argv, log, **kwargs):
         with open(os.path.join(self.dir, log), 'wb') as out:
