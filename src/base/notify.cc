@@ -1,5 +1,6 @@
 #include "base/notify.h"
 
+#include "base/clock.h"
 #include "base/text.h"
 
 #include <cstdlib>
@@ -17,12 +18,6 @@ socklen_t notify_length = 0;
 int64_t watchdog_ms = -1; // the watchdog's period
 int64_t last_keep_alive = -1;
 uint64_t last_status = 0;
-
-int64_t now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 void send_datagram(const char* text) {
     if (notify_fd >= 0)
@@ -81,7 +76,7 @@ void notify_status(const char* text) {
 void notify_watchdog() {
     if (watchdog_ms < 0)
         return;
-    int64_t now = now_ms();
+    int64_t now = monotonic_ms();
     if (last_keep_alive >= 0 && now - last_keep_alive < watchdog_ms / 2)
         return;
     last_keep_alive = now;

@@ -1,5 +1,6 @@
 #include "link/channel.h"
 
+#include "base/clock.h"
 #include "base/failure.h"
 #include "base/notify.h"
 #include "base/text.h"
@@ -68,14 +69,8 @@ constexpr int question_settle_ms = 100;
 constexpr char question_mark = '?';
 int reply_fd_seen = -1; // where the tool's output comes from
 
-int64_t now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 void check_deadline() {
-    if (reply_deadline >= 0 && now_ms() >= reply_deadline)
+    if (reply_deadline >= 0 && monotonic_ms() >= reply_deadline)
         exit_failure("Failed to get a reply from bluetoothctl\n");
 }
 
@@ -202,7 +197,7 @@ void wait_readable(int fd) {
         notify_watchdog();
         int timeout = notify_interval_ms();
         if (reply_deadline >= 0) {
-            int left = static_cast<int>(std::max<int64_t>(0, reply_deadline - now_ms()));
+            int left = static_cast<int>(std::max<int64_t>(0, reply_deadline - monotonic_ms()));
             timeout = timeout < 0 ? left : std::min(timeout, left);
         }
         int ready = poll(&entry, 1, timeout);
@@ -225,7 +220,7 @@ bool command_taken() {
 void send_command(int fd, const char* text) {
     answer_questions(fd);
     if (std::strncmp(text, pair_verb, sizeof pair_verb - 1) == 0)
-        pin_until = now_ms() + pin_window_ms;
+        pin_until = monotonic_ms() + pin_window_ms;
     size_t length = std::strlen(text);
     ssize_t written = write(fd, text, length);
     if (written < 0 || static_cast<size_t>(written) != length)
@@ -235,7 +230,7 @@ void send_command(int fd, const char* text) {
     awaited_echo[kept] = '\0';
     awaited_fd = fd;
     echo_seen = false;
-    reply_deadline = now_ms() + reply_bound_ms;
+    reply_deadline = monotonic_ms() + reply_bound_ms;
     usleep(500);
 }
 
@@ -268,7 +263,7 @@ void compact() {
 // Answers the pending question on the tool's input: "0000" to a PIN asked while joybond
 // pairs, "no" to anything else.
 void answer_question(int command_fd) {
-    const char* answer = pin_asked && now_ms() < pin_until ? pin_answer : refusal_answer;
+    const char* answer = pin_asked && monotonic_ms() < pin_until ? pin_answer : refusal_answer;
     size_t length = std::strlen(answer);
     if (write(command_fd, answer, length) != static_cast<ssize_t>(length))
         exit_failure("Failed to write command\n");
@@ -291,7 +286,7 @@ void answer_questions(int command_fd) {
     }
     while (question_pending) {
         answer_question(command_fd);
-        reply_deadline = now_ms() + reply_bound_ms;
+        reply_deadline = monotonic_ms() + reply_bound_ms;
         while (read_line(reply_fd_seen) != nullptr) {
         }
         reply_deadline = -1;

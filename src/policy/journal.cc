@@ -1,5 +1,6 @@
 #include "policy/journal.h"
 
+#include "base/clock.h"
 #include "base/text.h"
 #include "devices/registry.h"
 #include "link/channel.h"
@@ -23,12 +24,6 @@ constexpr int64_t failure_every_ms = 60000;
 
 constexpr uint32_t seen_bit = 1, trusted_bit = 2, paired_bit = 4, connected_bit = 8;
 
-int64_t now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 void write_line(const char* line) {
     ssize_t ignored = write(STDERR_FILENO, line, std::strlen(line));
     (void)ignored;
@@ -45,7 +40,7 @@ void write_event(const char* what, const Device* device) {
 
 void write_failure(const char* failure) {
     uint64_t hash = text_hash(failure, std::strlen(failure));
-    int64_t now = now_ms();
+    int64_t now = monotonic_ms();
     if (hash == failure_hash && now - failure_at < failure_every_ms) {
         ++failure_repeats;
         return;
