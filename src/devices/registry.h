@@ -1,7 +1,7 @@
 #pragma once
 // The registry: one record for every device the tool has listed lately, newest first. Each
 // cycle's "devices" reply is a listing; records not listed for forget_after listings are
-// forgotten and freed, except those joybond paired itself, which stay for the life of the
+// forgotten and freed, except those joybond sent "pair" to, which stay for the life of the
 // service. Addresses are compared byte for byte.
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 #pragma once
 // Connection policy: once a cycle, move every game controller one step (trust, pair,
 // connect) closer to connected, and rewrite the status file "/tmp/blue.msg" with what is
-// going on. "connect" goes only to devices joybond paired itself.
+// going on. "connect" goes only to devices joybond sent "pair" to.
 #include "devices/registry.h"
 
 #include <cstddef>

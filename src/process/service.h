@@ -1,5 +1,6 @@
 #pragma once
-// The endless service loop: prepare the adapter once, then one cycle a second.
+// The endless service loop: prepare the adapter (and again whenever it or the Bluetooth daemon
+// comes back), then one cycle a second.
 
 // Cycles between looks at the adapter ("show"): a new adapter is set up, one that stopped
 // discovering scans again, within this many cycles.

@@ -205,8 +205,11 @@ TEST_F(Policy, StatusFileIsReplacedWhole) {
     const std::string texts[] = {"Pairing Pad One...\nConnected Arcade Stick...",
                                  std::string(4000, 'x')};
     std::atomic<bool> done = false;
+    std::atomic<int> reads = 0;
     std::thread writer([&] {
-        for (int i = 0; i < 2000; ++i)
+        // Replaces the file until the reader, however the machine schedules it, has looked
+        // at least 500 times while it did.
+        for (int i = 0; i < 2000 || reads < 500; ++i)
             write_status_file(texts[i % 2].c_str());
         done = true;
     });
@@ -214,6 +217,7 @@ TEST_F(Policy, StatusFileIsReplacedWhole) {
     while (!done) {
         std::string now = status();
         odd_reads += now == texts[0] || now == texts[1] || now == "Connected Pad..." ? 0 : 1;
+        ++reads;
     }
     writer.join();
     EXPECT_EQ(odd_reads, 0) << "a reader saw a partial or empty status file";

@@ -33,26 +33,35 @@ void PrintTo(const Ending& e, std::ostream* out) {
 
 class ToolEnds : public EndToEnd, public testing::WithParamInterface<Ending> {};
 
-// Commands: 1-4 set-up; cycle 1: 5 devices, 6 info, 7 trust; cycle 2: 8 devices, 9 info,
-// 10 pair; cycle 3: 11 devices, 12 info, 13 connect.
+// Commands: 1-4 set-up; then each cycle "devices", "info" and the controller's step, with the
+// adapter's "show" every other cycle. A point in the conversation is found by its command.
 TEST_P(ToolEnds, ServiceEndsAsDesigned) {
     prepare(controller + GetParam().script);
     int status = run_to_end({"-f"});
-    if (GetParam().at_next_command)
+    if (GetParam().at_next_command) {
         expect_end_with_tool(status);
-    else
-        expect_failure_exit(status, "Failed to read 0\n");
+        return;
+    }
+    expect_failure_exit(status, "Failed to read 0\n");
+    // The tool ended on the command the point names: its last one received.
+    const std::string& script = GetParam().script;
+    if (script.rfind("exit_on ", 0) == 0) {
+        std::vector<std::string> commands = received_commands();
+        ASSERT_FALSE(commands.empty());
+        EXPECT_EQ(commands.back().rfind(script.substr(8, script.size() - 9), 0), 0u) << commands.back();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, ToolEnds,
     testing::Values(Ending{"before its first prompt", "waiting_ms -1\nlifetime_ms 800\n", false},
-                    Ending{"during set-up", "exit_on_command 3\n", false},
-                    Ending{"during devices", "exit_on_command 5\n", false},
-                    Ending{"during info", "exit_on_command 6\n", false},
-                    Ending{"during trust", "exit_on_command 7\n", false},
-                    Ending{"during pair", "exit_on_command 10\n", false},
-                    Ending{"during connect", "exit_on_command 13\n", false},
+                    Ending{"during set-up", "exit_on default-agent\n", false},
+                    Ending{"during devices", "exit_on devices\n", false},
+                    Ending{"during info", "exit_on info\n", false},
+                    Ending{"during trust", "exit_on trust\n", false},
+                    Ending{"during show", "exit_on show\n", false},
+                    Ending{"during pair", "exit_on pair\n", false},
+                    Ending{"during connect", "exit_on connect\n", false},
                     Ending{"during the sleep", "close_after_reply 7\n", true}),
     [](const auto& ending) { return "point_" + std::to_string(ending.index); });
 
@@ -76,7 +85,7 @@ TEST_F(EndToEnd, FloodOfEventLinesIsTakenInStride) {
 // for a minute writes its failure line once, then once more with the count of the others.
 TEST_F(EndToEnd, AStepFailingEveryCycleWritesAJournalLineAMinute) {
     prepare("device E4:17:D8:3C:4D:5A input-gaming 1 0 0 1 Pad One\nrefuse_pair 1000\nlifetime_ms "
-            "90000\n");
+            "150000\n");
     write_file(err_path, "");
     struct stat err {};
     ASSERT_EQ(stat(err_path, &err), 0);
@@ -84,7 +93,17 @@ TEST_F(EndToEnd, AStepFailingEveryCycleWritesAJournalLineAMinute) {
     setenv("JOURNAL_STREAM", stream.c_str(), 1);
     launch_joybond({"-f"});
     unsetenv("JOURNAL_STREAM");
-    std::this_thread::sleep_for(std::chrono::seconds(65));
+    // The second line comes a minute after the first, however late the first came.
+    const std::string failure = "<3>Failed to pair: org.bluez.Error.AuthenticationFailed";
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (count_of(read_file(err_path), failure) == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(count_of(read_file(err_path), failure), 1u) << read_file(err_path);
+    std::this_thread::sleep_for(std::chrono::seconds(55));
+    EXPECT_EQ(count_of(read_file(err_path), failure), 1u) << "a repeat written within the minute";
+    until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (count_of(read_file(err_path), failure) < 2 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::string journal = read_file(err_path);
     EXPECT_EQ(journal.find("<6>New controller Pad One (E4:17:D8:3C:4D:5A)\n"), 0u) << journal;
     EXPECT_EQ(count_of(journal, "<3>Failed to pair: org.bluez.Error.AuthenticationFailed"), 2u)

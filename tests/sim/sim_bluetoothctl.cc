@@ -31,6 +31,7 @@
 //   reply_delay_ms N           pause before answering each command
 //   chunk N                    write output in pieces of at most N bytes, 1 ms apart
 //   exit_on_command N          exit as command N arrives, before answering it
+//   exit_on WORD               exit as the first command beginning with WORD arrives
 //   close_after_reply N        after the prompt that ends reply N, close standard input, exit
 //   stall_on_command N         echo command N, then never print again (still reads)
 //   lifetime_ms N              exit N ms after start, whatever is going on
@@ -76,7 +77,7 @@ struct SimDevice {
 struct Script {
     std::string style = "5.66";
     bool sync = false, late = false, bearers = false;
-    std::string chatter;
+    std::string chatter, exit_on;
     long waiting_ms = 0, reply_delay_ms = 0, lifetime_ms = 0;
     size_t chunk = 0;
     int exit_on_command = 0, close_after_reply = 0, stall_on_command = 0, refuse_pair = 0;
@@ -367,6 +368,8 @@ void load_script(const char* path) {
             words >> script.chunk;
         else if (key == "exit_on_command")
             words >> script.exit_on_command;
+        else if (key == "exit_on")
+            words >> script.exit_on;
         else if (key == "close_after_reply")
             words >> script.close_after_reply;
         else if (key == "stall_on_command")
@@ -477,7 +480,8 @@ int main() {
             pending.erase(0, newline + 1);
             ++commands;
             note("cmd " + command);
-            if (commands == script.exit_on_command) {
+            if (commands == script.exit_on_command ||
+                (!script.exit_on.empty() && command.rfind(script.exit_on, 0) == 0)) {
                 note("exit on command");
                 return 0;
             }
