@@ -4,6 +4,7 @@
 #include "base/failure.h"
 #include "base/notify.h"
 #include "base/text.h"
+#include "link/screen.h"
 #include "link/tool.h"
 
 #include <algorithm>
@@ -58,16 +59,45 @@ int current_reply = 0;
 uint64_t prompt_heads[kept_lines];
 size_t prompt_head_count = 0;
 
-// A question of the tool's agent is pending: the pending bytes end with its prompt, which
-// takes the next line of input as the answer. A PIN is asked while joybond pairs (the only
-// pairing it starts): until pin_until (monotonic milliseconds) after its last "pair".
-bool question_pending = false;
-bool pin_asked = false;
-int64_t pin_until = -1;
+// The tool's agent and its questions. A question is the partial line the tool shows last, and
+// it takes the next line of input as its answer; it counts once it has stayed the last thing
+// shown for question_settle_ms, events drawn above it meanwhile (a name cut by a read goes on
+// within moments, into a line and the main prompt). A PIN is asked while joybond pairs (the
+// only pairing it starts): until pin_until (monotonic milliseconds) after its last "pair".
+//
+// A question stays open, whatever is drawn after it, until it is answered or the tool says it
+// was cancelled: from BlueZ 5.84 on, the tool draws its main prompt over a question when its
+// default device changes, and still takes the next line as the answer.
+struct AgentState {
+    bool open = false;             // a question was shown, and not answered or cancelled
+    bool canceled = false;         // the tool said so: what it draws next is that question, stale
+    bool after_cancel = false;     // the line handed out last came right after a cancel
+    bool question_looked_at = false; // the pending bytes showed a question when looked at
+    bool pin_asked = false;        // it asks for a PIN
+    int64_t question_since = -1;   // since when the question has been the last thing shown
+    bool question_pending = false; // the question counted: it ended a wait, its ":" now "?"
+    int64_t pin_until = -1;
+};
+AgentState agent;
 constexpr int64_t pin_window_ms = 20000;
-constexpr int question_settle_ms = 100;
-constexpr char question_mark = '?';
-int reply_fd_seen = -1; // where the tool's output comes from
+constexpr int64_t question_settle_ms = 100;
+constexpr int64_t redraw_ms = 50; // how long the tool may take to draw a question again
+constexpr char answered_mark = '?'; // replaces the ":" of a question counted, as "@" a prompt's mark
+int reply_fd_seen = -1;             // where the tool's output comes from
+
+// The tool said it lost the Bluetooth daemon, until taken.
+bool daemon_lost = false;
+
+// The tool's last failure line for a step, until taken.
+char failure_line[128];
+bool failure_pending = false;
+char failure_taken[128];
+
+// The main prompt as last seen, for telling the tool's own lines: those it prints while the
+// prompt is shown begin with it (its mark "#", ">" or, once seen, "@").
+char prompt_text[512];
+size_t prompt_length = 0;
+size_t prompt_mark = 0;
 
 void check_deadline() {
     if (reply_deadline >= 0 && monotonic_ms() >= reply_deadline)
@@ -104,104 +134,75 @@ void learn_prompt(const char* tail, size_t length) {
     reply_lines[current_reply].count = 0;
 }
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Where the text from begin to end ends once trailing colour and erase-line sequences (ESC
-// "[", digits and ";", then "m" or "K") are set aside. BlueZ 5.79 and later end the prompt
-// with a colour reset; 5.66 ends a prompt it redraws (when the connected device changes)
-// with an erase to the end of the line.
-char* skip_colour_codes(char* begin, char* end) {
-    while (end > begin && (end[-1] == 'm' || end[-1] == 'K')) {
-        char* p = end - 1;
-        while (p > begin && (is_digit(p[-1]) || p[-1] == ';'))
-            --p;
-        if (p - begin < 2 || p[-1] != '[' || p[-2] != '\x1b')
-            break;
-        end = p - 2;
-    }
-    return end;
-}
-
 // The "#" or ">" of a prompt ending the pending bytes, or nullptr when they hold none.
 char* find_prompt_mark() {
-    char* end = skip_colour_codes(read_start, fill_end);
-    if (end - read_start < 3 || end[-1] != ' ' || (end[-2] != '#' && end[-2] != '>'))
+    if (recognize_pending(read_start, fill_end) != Pending::prompt)
         return nullptr;
-    return end - 2;
+    return const_cast<char*>(skip_trailing_codes(read_start, fill_end)) - 2;
 }
 
-// The colour codes (ESC "[" digits "m") that begin the bytes from p to end, passed over.
-char* skip_leading_colours(char* p, char* end) {
-    while (end - p >= 3 && p[0] == '\x1b' && p[1] == '[') {
-        char* q = p + 2;
-        while (q < end && (is_digit(*q) || *q == ';'))
-            ++q;
-        if (q == end || *q != 'm')
-            break;
-        p = q + 1;
+// Looks at what the pending bytes, a partial line, show: a question shown opens it, and it
+// counts once it has been shown, with nothing but events above it, for question_settle_ms
+// (then its ":" becomes "?", so that it counts once). Returns how long to wait before looking
+// again, 0 when a question counts now, or -1 when none is shown.
+int64_t look_for_question() {
+    Pending shown = recognize_pending(read_start, fill_end);
+    if (shown == Pending::daemon_gone)
+        daemon_lost = true;
+    bool question = shown == Pending::pin_question || shown == Pending::question;
+    int64_t now = monotonic_ms();
+    if (question && agent.canceled)
+        return -1;
+    if (question) {
+        agent.question_looked_at = true;
+        agent.open = true;
+        agent.pin_asked = shown == Pending::pin_question;
     }
-    return p;
-}
-
-// Whether the text from begin to end ends with a question of the tool's agent: after its
-// last carriage return, "[agent] " and the question, ending in ": " (or "? " once seen),
-// colour codes around. Sets pin_asked when it asks for a PIN.
-bool ends_with_question(char* begin, char* end) {
-    end = skip_colour_codes(begin, end);
-    if (end - begin < 3 || end[-1] != ' ' || (end[-2] != ':' && end[-2] != question_mark))
-        return false;
-    char* start = end;
-    while (start > begin && start[-1] != '\r')
-        --start;
-    if (start == begin)
-        return false;
-    start = skip_leading_colours(start, end);
-    constexpr char label[] = "[agent] ";
-    constexpr char pin[] = "Enter PIN code";
-    size_t length = static_cast<size_t>(end - start);
-    if (length < sizeof label - 1 || std::memcmp(start, label, sizeof label - 1) != 0)
-        return false;
-    pin_asked = length == sizeof label - 1 + sizeof pin + 1 &&
-                std::memcmp(start + sizeof label - 1, pin, sizeof pin - 1) == 0;
-    return true;
-}
-
-// Whether the pending bytes end with a question of the tool's agent. Only the tool's own
-// agent prompt leaves such text pending: names are printed in whole lines, and the main
-// prompt, which may hold one, ends in "# " or "> ". Its ":" becomes "?" (a main prompt's mark
-// is "@"), so that it is seen once.
-bool find_question() {
-    char* end = skip_colour_codes(read_start, fill_end);
-    if (end - read_start < 3 || end[-2] != ':' || !ends_with_question(read_start, fill_end))
-        return false;
-    // The tool writes a prompt in pieces: one that only passes through such text (a default
-    // device's name) goes on within moments. A question stays.
-    pollfd entry{reply_fd_seen, POLLIN, 0};
-    if (poll(&entry, 1, question_settle_ms) != 0)
-        return false;
-    end[-2] = question_mark;
-    return true;
+    if (!question || agent.question_pending) {
+        // An empty partial line (an event line just ended, the prompt not drawn again yet) or
+        // a carriage return and erase codes say nothing either way: a question shown before
+        // is waited for a little longer.
+        int64_t left = agent.question_since + question_settle_ms + redraw_ms - now;
+        if (skip_leading_codes(read_start, fill_end) != fill_end || agent.question_pending ||
+            agent.question_since < 0 || left <= 0) {
+            agent.question_since = -1;
+            return -1;
+        }
+        return left;
+    }
+    if (agent.question_since < 0)
+        agent.question_since = now;
+    int64_t left = agent.question_since + question_settle_ms - now;
+    if (left > 0)
+        return left;
+    char* colon = const_cast<char*>(skip_trailing_codes(read_start, fill_end)) - 2;
+    *colon = answered_mark;
+    agent.question_since = -1;
+    agent.question_pending = true;
+    return 0;
 }
 
 void answer_questions(int command_fd);
 
-// Sleeps until the tool has written more or hung up, or the reply's time is up.
-void wait_readable(int fd) {
+// Sleeps until the tool has written more or hung up, the reply's time is up, or limit_ms have
+// passed (no limit when negative).
+void wait_readable(int fd, int64_t limit_ms = -1) {
     pollfd entry{fd, POLLIN, 0};
+    int64_t until = limit_ms < 0 ? -1 : monotonic_ms() + limit_ms;
     for (;;) {
         check_deadline();
         // A wait keeps systemd's watchdog fed: waiting, even for a Bluetooth daemon that is
         // not there yet, is no hang.
         notify_watchdog();
-        int timeout = notify_interval_ms();
-        if (reply_deadline >= 0) {
-            int left = static_cast<int>(std::max<int64_t>(0, reply_deadline - monotonic_ms()));
+        int64_t timeout = notify_interval_ms();
+        for (int64_t end : {reply_deadline, until}) {
+            if (end < 0)
+                continue;
+            int64_t left = std::max<int64_t>(0, end - monotonic_ms());
             timeout = timeout < 0 ? left : std::min(timeout, left);
         }
-        int ready = poll(&entry, 1, timeout);
-        if (ready > 0)
+        int ready = poll(&entry, 1, static_cast<int>(timeout));
+        if (ready > 0 || (until >= 0 && monotonic_ms() >= until))
             return;
         if (ready < 0 && errno != EINTR)
             exit_failure("Failed to poll reply\n");
@@ -220,7 +221,7 @@ bool command_taken() {
 void send_command(int fd, const char* text) {
     answer_questions(fd);
     if (std::strncmp(text, pair_verb, sizeof pair_verb - 1) == 0)
-        pin_until = monotonic_ms() + pin_window_ms;
+        agent.pin_until = monotonic_ms() + pin_window_ms;
     size_t length = std::strlen(text);
     ssize_t written = write(fd, text, length);
     if (written < 0 || static_cast<size_t>(written) != length)
@@ -260,36 +261,94 @@ void compact() {
     }
 }
 
-// Answers the pending question on the tool's input: "0000" to a PIN asked while joybond
-// pairs, "no" to anything else.
-void answer_question(int command_fd) {
-    const char* answer = pin_asked && monotonic_ms() < pin_until ? pin_answer : refusal_answer;
-    size_t length = std::strlen(answer);
-    if (write(command_fd, answer, length) != static_cast<ssize_t>(length))
+// Hands out the line from read_start to the newline at its end. The tool's failure lines for
+// a step follow its main prompt as it was last seen; the same words anywhere else (in a name,
+// in an event line) are not the tool's.
+char* hand_out(char* newline) {
+    *newline = '\0';
+    char* line = read_start;
+    read_start = newline + 1;
+    size_t length = static_cast<size_t>(newline - line);
+    bool after_prompt = prompt_length > 0 && length >= prompt_length &&
+                        std::memcmp(line, prompt_text, prompt_mark) == 0 &&
+                        std::memcmp(line + prompt_mark + 1, prompt_text + prompt_mark + 1,
+                                    prompt_length - prompt_mark - 1) == 0;
+    // A question the tool drew after its prompt and drew over (an event, or its prompt again)
+    // before it was looked at still takes the next line.
+    Pending drawn = after_prompt && !agent.question_looked_at ? drawn_question(line + prompt_length)
+                                                               : Pending::nothing;
+    if (drawn == Pending::question || drawn == Pending::pin_question) {
+        agent.open = true;
+        agent.pin_asked = drawn == Pending::pin_question;
+    }
+    agent.question_looked_at = false;
+    agent.after_cancel = agent.canceled;
+    agent.canceled = is_cancel_line(line);
+    if (agent.canceled)
+        agent.open = agent.question_pending = false;
+    if (const char* failure = after_prompt ? failure_words(line + prompt_length) : nullptr) {
+        size_t kept = strnlen(failure, sizeof failure_line - 1);
+        std::memcpy(failure_line, failure, kept);
+        failure_line[kept] = '\0';
+        failure_pending = true;
+    }
+    log_push(line);
+    return line;
+}
+
+// Writes a line of input that is no command (an answer), in one write.
+void send_line(int command_fd, const char* text) {
+    size_t length = std::strlen(text);
+    if (write(command_fd, text, length) != static_cast<ssize_t>(length))
         exit_failure("Failed to write command\n");
-    question_pending = false;
+}
+
+// Answers the question the tool's agent has put, on the tool's input: "0000" to a PIN asked
+// while joybond pairs, a refusal that is no PIN to any other PIN, "no" to the rest.
+void answer_question(int command_fd) {
+    const char* answer = !agent.pin_asked                    ? refusal_answer
+                         : monotonic_ms() < agent.pin_until ? pin_answer
+                                                             : pin_refusal_answer;
+    send_line(command_fd, answer);
+    agent.open = agent.question_pending = false;
 }
 
 // Answers the questions the tool's agent has put, each followed by the prompt it shows after
-// the answer, before a command goes out: the command must never become an answer.
+// the answer, before a command goes out: the command must never become an answer. What came
+// meanwhile is read first (lines before the next command's echo are passed over anyway); a
+// question still shown is answered once it counts, one hidden by the main prompt at once.
 void answer_questions(int command_fd) {
     if (reply_fd_seen < 0)
         return;
-    if (!question_pending) { // what came during the sleep, the question among it
-        compact();
-        // Read only what leaves room in the buffer: a full one would end the next read.
-        int waiting = 0;
-        if (ioctl(reply_fd_seen, FIONREAD, &waiting) == 0 && waiting > 0 &&
-            waiting < line_buffer + buffer_size - fill_end)
+    for (;;) {
+        // Everything that came, in as many reads as it takes, its lines handed out. A full
+        // buffer is not read into: its next read would end the service.
+        for (int waiting = 0;;) {
+            compact();
+            auto* newline = static_cast<char*>(
+                std::memchr(read_start, '\n', static_cast<size_t>(fill_end - read_start)));
+            if (newline != nullptr) {
+                hand_out(newline);
+                continue;
+            }
+            if (fill_end == line_buffer + buffer_size ||
+                ioctl(reply_fd_seen, FIONREAD, &waiting) != 0 || waiting == 0)
+                break;
             fill_buffer(reply_fd_seen);
-        question_pending = find_question();
-    }
-    while (question_pending) {
+        }
+        int64_t wait = look_for_question();
+        if (!agent.open)
+            return;
+        if (wait > 0) { // shown, and not long enough yet
+            wait_readable(reply_fd_seen, wait);
+            continue;
+        }
         answer_question(command_fd);
+        int64_t deadline = reply_deadline;
         reply_deadline = monotonic_ms() + reply_bound_ms;
         while (read_line(reply_fd_seen) != nullptr) {
         }
-        reply_deadline = -1;
+        reply_deadline = deadline;
     }
 }
 
@@ -302,24 +361,25 @@ char* read_line(int fd) {
         fill_buffer(fd);
         auto* newline = static_cast<char*>(
             std::memchr(read_start, '\n', static_cast<size_t>(fill_end - read_start)));
-        if (newline != nullptr) {
-            *newline = '\0';
-            char* line = read_start;
-            read_start = newline + 1;
-            log_push(line);
-            return line;
-        }
+        if (newline != nullptr)
+            return hand_out(newline);
         if (char* mark = find_prompt_mark()) {
+            const char* end = skip_trailing_codes(read_start, fill_end);
+            prompt_length = std::min(static_cast<size_t>(end - read_start), sizeof prompt_text);
+            prompt_mark = static_cast<size_t>(mark - read_start);
+            if (prompt_mark >= prompt_length)
+                prompt_length = 0; // too long to keep: no line counts as following it
+            std::memcpy(prompt_text, read_start, prompt_length);
             *mark = '@';
+            agent.canceled = false;
             return nullptr;
         }
-        if (find_question()) {
-            question_pending = true;
-            return nullptr;
-        }
+        int64_t wait = look_for_question();
+        if (wait == 0)
+            return nullptr; // a question ends a wait as a prompt does
         // A full buffer gets its next read attempt at once: it asks for zero bytes and fails.
         if (fill_end < line_buffer + buffer_size)
-            wait_readable(fd);
+            wait_readable(fd, wait);
     }
 }
 
@@ -343,11 +403,13 @@ char* read_reply_line(int fd) {
         char* echo = line != nullptr ? std::strstr(line, awaited_echo) : nullptr;
         if (echo == nullptr || !command_taken())
             continue;
-        if (ends_with_question(line, echo)) {
+        Pending before_echo = recognize_pending(line, echo);
+        bool question = before_echo == Pending::question || before_echo == Pending::pin_question;
+        if (!agent.after_cancel && (agent.open || question)) {
             // Asked just as the command went out, the question took the command as its
-            // answer (a question seen before the echo is left to that): the command goes
-            // again, and the tool is back at its prompt.
-            question_pending = false;
+            // answer (drawn first after the prompt, again after an event, or hidden by the
+            // main prompt): the command goes again, and the tool is back at its prompt.
+            agent.open = agent.question_pending = false;
             size_t length = std::strlen(awaited_echo);
             awaited_echo[length] = '\n';
             ssize_t written = write(awaited_fd, awaited_echo, length + 1);
@@ -365,11 +427,11 @@ void wait_prompt(int fd) {
     }
 }
 
-namespace {
-char failure_line[128];
-bool failure_pending = false;
-char failure_taken[128];
-} // namespace
+bool take_daemon_lost() {
+    bool lost = daemon_lost;
+    daemon_lost = false;
+    return lost;
+}
 
 const char* take_failure_line() {
     if (!failure_pending)
@@ -380,15 +442,6 @@ const char* take_failure_line() {
 }
 
 void log_push(const char* line) {
-    // The client's failure lines for the policy's steps.
-    for (const char* words : {"Failed to pair", "Failed to connect", "Failed to set trust"}) {
-        if (const char* failure = std::strstr(line, words)) {
-            size_t length = strnlen(failure, sizeof failure_line - 1);
-            std::memcpy(failure_line, failure, length);
-            failure_line[length] = '\0';
-            failure_pending = true;
-        }
-    }
     int32_t slot = write_index;
     write_index = (write_index + 1) % log_slots;
     if (write_index == read_index)
@@ -420,10 +473,11 @@ void channel_reset() {
     awaited_fd = -1;
     echo_seen = true;
     reply_deadline = -1;
-    question_pending = pin_asked = false;
-    pin_until = -1;
+    agent = AgentState{};
+    prompt_length = prompt_mark = 0;
     reply_fd_seen = -1;
     failure_pending = false;
+    daemon_lost = false;
     reply_lines[0].count = reply_lines[1].count = 0;
     reply_lines[0].tail = reply_lines[1].tail = 0;
     prompt_head_count = 0;

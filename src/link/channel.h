@@ -38,6 +38,10 @@ const char* take_failure_line();
 // replies showed.
 bool prompt_line(uint64_t hash);
 
+// Whether the tool has said, since the last call, that it lost the Bluetooth daemon and waits
+// for it to come back (and with it, perhaps, an adapter already powered and discovering).
+bool take_daemon_lost();
+
 // Discards the reply to the last command, up to its prompt.
 void wait_prompt(int fd);
 

@@ -16,11 +16,17 @@ inline constexpr char tool_agent_option[] = "--agent";
 inline constexpr char tool_agent_capability[] = "NoInputNoOutput";
 
 // The answers to the agent's questions ("[agent] ...: "): the PIN that older and low-cost
-// game controllers use, for a PIN asked while joybond is pairing, and "no" to anything else.
+// game controllers use, for a PIN asked while joybond is pairing; to any other PIN question a
+// refusal that cannot be a PIN (the client passes whatever line it reads as the PIN, and the
+// Bluetooth daemon takes 1 to 16 bytes: this is 24, so it answers "Invalid PIN length" and
+// the pairing fails); and "no" to a passkey, a confirmation or an authorization.
 inline constexpr char pin_answer[] = "0000\n";
+inline constexpr char pin_refusal_answer[] = "joybond-refuses-this-pin\n";
 inline constexpr char refusal_answer[] = "no\n";
+static_assert(sizeof pin_refusal_answer - 2 > 16, "a refusal must be no PIN the daemon takes");
 
-// Sent once, in this order, each followed by the wait for the prompt.
+// Sent in this order, each followed by the wait for the prompt: at start, and again whenever
+// the adapter or the Bluetooth daemon comes back.
 inline constexpr const char* setup_commands[] = {
     "power on\n",
     "agent NoInputNoOutput\n",

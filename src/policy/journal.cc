@@ -1,6 +1,7 @@
 #include "policy/journal.h"
 
 #include "base/clock.h"
+#include "base/failure.h"
 #include "base/text.h"
 #include "devices/registry.h"
 #include "link/channel.h"
@@ -62,12 +63,7 @@ void write_failure(const char* failure) {
 } // namespace
 
 void journal_start() {
-    const char* stream = std::getenv("JOURNAL_STREAM");
-    unsigned long long device = 0, inode = 0;
-    struct stat error {};
-    to_journal = stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
-                 fstat(STDERR_FILENO, &error) == 0 && error.st_dev == device &&
-                 error.st_ino == inode;
+    to_journal = error_is_journal();
 }
 
 void journal_devices() {

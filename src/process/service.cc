@@ -33,6 +33,8 @@ bool adapter_powered_seen = false;
 // discovering. One that was seen powered and is powered off now stays off: someone turned
 // it off.
 void keep_adapter(int command_fd, int reply_fd) {
+    if (take_daemon_lost()) // it answers nothing while away, so "show" may never see it gone
+        adapter_missing = true;
     AdapterState adapter = read_adapter(command_fd, reply_fd);
     if (adapter.present == 0) {
         adapter_missing = true;
@@ -58,6 +60,7 @@ void run_service(int command_fd, int reply_fd, bool report) {
     notify_status("Waiting for bluetoothctl and the Bluetooth daemon...");
     wait_prompt(reply_fd);
     set_up(command_fd, reply_fd);
+    take_daemon_lost(); // waited for at start, and set up now
     for (uint32_t cycle = 0;; ++cycle) {
         sleep(1);
         notify_watchdog();

@@ -152,13 +152,14 @@ class RealTool(unittest.TestCase):
         # The client shares joybond's standard error (5.79 and later say "Unable to open
         # mgmt_socket" there): joybond's own messages are those beginning "Failed to".
         messages = [line for line in self.stack.output('joybond.err').splitlines()
-                    if line.startswith('Failed to')]
+                    if 'Failed to' in line]
         if status < 0:
             self.assertEqual(-status, signal.SIGPIPE)
             self.assertEqual(messages, [])
         else:
             self.assertEqual(status, 1)
-            self.assertEqual(messages, ['Failed to read 0'])
+            # its standard error is the journal's stream: the message has the error priority
+            self.assertEqual(self.stack.journal(), ['<3>Failed to read 0'])
 
     def test_unprivileged_user_on_debians_bus_policy(self):
         '''The bus as Debian sets it up, and joybond run as nobody, in the group "bluetooth",
@@ -179,7 +180,8 @@ class RealTool(unittest.TestCase):
 
     def test_crafted_names_never_make_a_controller(self):
         '''Keyboards whose names carry the keys of a controller: inline, on lines of their own,
-        behind a fake reply header, behind a fake prompt and echo. The controller beside them
+        behind a fake reply header, behind a fake prompt and echo; and the client's failure
+        line, which must not reach the journal. The controller beside them
         goes the whole road; they are never trusted, paired or connected.'''
         keyboards = {
             '11:22:33:44:55:01': 'Keyboard Icon: input-gaming Trusted: yes Paired: yes',
@@ -187,10 +189,14 @@ class RealTool(unittest.TestCase):
             '11:22:33:44:55:03': 'Keyboard\nDevice 11:22:33:44:55:03 (public)\n\tIcon: input-gaming',
             '11:22:33:44:55:04': 'Keyboard\n%sinfo 11:22:33:44:55:04\nDevice 11:22:33:44:55:04 (public)\n'
                                  '\tIcon: input-gaming\n%s' % (PROMPT, PROMPT),
+            '11:22:33:44:55:05': 'Failed to pair: org.bluez.Error.AuthenticationFailed',
+            '11:22:33:44:55:06': 'Kb\r\x1b[KFailed to connect: org.bluez.Error.Failed',
         }
         self.stack.start_bluez()
         for address, name in keyboards.items():
             self.stack.add(address, name, 'input-keyboard')
+        self.stack.storm('11:22:33:44:55:05', 'Name', [keyboards['11:22:33:44:55:05'],
+                                                       'Failed to pair: org.bluez.Error.Rejected'], 100)
         self.stack.add(PAD, 'Pad One', 'input-gaming')
         self.start()
         seen = self.stack.watch_status('Connected Pad One...', 20)
@@ -198,6 +204,8 @@ class RealTool(unittest.TestCase):
         self.stack.watch_status('never', 2)
         self.assert_untouched(*keyboards)
         self.assertEqual(self.stack.status(), 'Connected Pad One...')
+        # the failure words in names and event lines are not the client's own
+        self.assertEqual([line for line in self.stack.journal() if line.startswith('<3>')], [])
 
     def later_controller_goes_the_whole_road(self, crafted, until):
         '''The crafted device is connected, so the client has made it its default device and
@@ -261,18 +269,20 @@ class RealTool(unittest.TestCase):
             self.assertIn(escaped(name).encode(), out)
 
     def test_legacy_pin_pad_is_paired_with_0000(self):
-        '''A pad that pairs only with PIN 0000, asked of the default agent: trusted, paired
-        with 0000 and connected; the default agent has the set-up's capability.'''
+        '''A pad that pairs only with PIN 0000, asked of the default agent while a phone's
+        signal strength changes every 5 ms: trusted, paired with 0000 (no command is taken as
+        the PIN) and connected; the default agent has the set-up's capability.'''
         self.stack.start_bluez()
+        self.stack.add(PHONE, "Alice's Phone", 'phone')
+        self.stack.storm(PHONE, 'RSSI', ['-61', '-62'], 5)
         self.stack.add(PAD, 'Retro Pad', 'input-gaming')
         self.stack.mock.NeedPin('hci0', PAD, '0000')
         self.start()
         seen = self.stack.watch_status('Connected Retro Pad...', 20)
         self.assertEqual(seen, ['Trusting Retro Pad...\n', 'Pairing Retro Pad...\n', 'Connecting Retro Pad...\n',
                                 'Connected Retro Pad...'], self.stack.output())
-        # The simulated daemon waits for the PIN inside Pair, which a cycle may ask again.
         self.assertEqual(self.stack.history(PAD)[:2], ['Pair trusted=1', 'PIN 0000'])
-        self.assertNotIn('PIN no', self.stack.history(PAD))
+        self.assertEqual({call for call in self.stack.history(PAD) if call.startswith('PIN')}, {'PIN 0000'})
         self.assertEqual(self.stack.mock.DefaultAgentCapability(), 'NoInputNoOutput')
 
     def test_questions_from_a_phone_are_refused_and_cost_nothing(self):
@@ -288,13 +298,39 @@ class RealTool(unittest.TestCase):
         seen = self.stack.watch_status('Connected Pad One...', 25)
         self.assertEqual(seen, ['Bluetooth scanning...\n', 'Trusting Pad One...\n', 'Pairing Pad One...\n',
                                 'Connecting Pad One...\n', 'Connected Pad One...'], self.stack.output())
-        self.stack.watch_status('never', 2)
+        self.wait_answers(answers, 6)
         self.assertEqual(answers, [('error', 'org.bluez.Error.Rejected')] * 6)
         # The simulated daemon answers nothing while it waits for an answer, so a cycle may
         # send a step again.
         self.assertEqual(set(self.stack.history(PAD)), {'Pair trusted=1', 'Connect'})
         self.assert_untouched(PHONE)
         self.assertNotIn('Invalid command', self.stack.output())
+
+    def wait_answers(self, answers, count):
+        until = time.monotonic() + 30
+        while len(answers) < count and time.monotonic() < until:
+            time.sleep(0.05)
+        self.assertEqual(len(answers), count, self.stack.output())
+
+    def test_pins_a_device_asks_by_itself_are_refused(self):
+        '''A device starts legacy pairing by itself, long after any pairing of joybond's, and
+        asks for a PIN: alone, with an event 20 ms after the question, and once more to cancel
+        it. The answers are no PIN the daemon takes, no command becomes one, and nothing is
+        typed after the cancel.'''
+        self.stack.start_bluez()
+        self.stack.add(PHONE, "Alice's Phone", 'phone')
+        self.stack.add(HEADSET, 'Headset', 'audio-headset')
+        self.start()
+        self.stack.watch_status('Bluetooth scanning...\n', 15)
+        answers = self.stack.ask(PHONE, ['pin', 'pin+event', 'pin+cancel'])
+        self.wait_answers(answers, 3)
+        self.stack.watch_status('never', 3)  # cycles after the cancel
+        refused = ('error', 'Invalid PIN length (%d)' % len('joybond-refuses-this-pin'))
+        self.assertEqual(answers, [refused, refused, ('error', 'Invalid PIN length (0)')])
+        self.assertEqual(self.stack.history(PHONE), ['PIN joybond-refuses-this-pin'] * 2 + ['PIN '])
+        self.assertNotIn('Invalid command', self.stack.output())
+        self.assert_untouched(HEADSET)
+        self.assertFalse(self.stack.state(PHONE)['Trusted'])
 
     def test_name_that_prints_the_agents_prompt_changes_nothing(self):
         '''The agent's prompt in a name, in every prompt of the client (connected by itself)
@@ -337,18 +373,35 @@ class RealTool(unittest.TestCase):
         self.stack.add_adapter('hci0')
         self.discovering_again_and_a_controller_goes_the_whole_road('adapter appeared')
 
+    def set_up_again(self):
+        '''The set-up ran for the daemon that came back: "scan on" reached it, and the client's
+        agent is the default one again.'''
+        until = time.monotonic() + 10
+        while time.monotonic() < until and not (
+                ' StartDiscovery' in self.stack.output('bluez.log') and
+                self.stack.mock.DefaultAgentCapability() == 'NoInputNoOutput'):
+            time.sleep(0.1)
+        self.assertIn(' StartDiscovery', self.stack.output('bluez.log'))
+        self.assertEqual(self.stack.mock.DefaultAgentCapability(), 'NoInputNoOutput')
+
     def test_adapter_back_under_another_name_is_set_up(self):
         self.start_discovering()
         self.stack.mock.RemoveAdapterWithDevices('hci0')
         time.sleep(3)
-        self.stack.add_adapter('hci1')
+        before = self.stack.output('bluez.log').count(' StartDiscovery')
+        self.stack.add_adapter('hci1', in_use=True)  # another client scans on it already
+        until = time.monotonic() + 10
+        while time.monotonic() < until and self.stack.output('bluez.log').count(' StartDiscovery') == before:
+            time.sleep(0.1)
+        self.assertGreater(self.stack.output('bluez.log').count(' StartDiscovery'), before)
         self.discovering_again_and_a_controller_goes_the_whole_road('adapter back as hci1')
 
     def test_bluetooth_daemon_back_is_set_up(self):
         self.start_discovering()
         self.stack.stop_bluez()
         time.sleep(3)
-        self.stack.start_bluez()
+        self.stack.start_bluez(in_use=True)  # its default agent is gone
+        self.set_up_again()
         self.discovering_again_and_a_controller_goes_the_whole_road('daemon back')
 
     def test_adapter_powered_off_by_someone_stays_off(self):

@@ -34,35 +34,74 @@ def load(mock, parameters):
     manager.answers = []
 
 
-def ask_agent(method, device, *args):
-    '''Puts a question to the default agent, as bluetoothd does, and waits for its answer:
-    ('ok', value) or ('error', D-Bus error name). The agent is found by its object path
-    among the connections of bluetoothctl processes.'''
+def ask_agent(method, device, args, done):
+    '''Puts a question to the default agent, as bluetoothd does, without waiting: done gets
+    ('ok', value) or ('error', D-Bus error name) when the answer comes, and the daemon serves
+    other calls and sends its events meanwhile. The agent is found by its object path among
+    the connections of bluetoothctl processes. Returns the agent's bus name, or None.'''
     manager = mockobject.objects['/org/bluez']
     if not manager.default_agent:
-        return ('error', 'no agent')
+        done(('error', 'no agent'))
+        return None
     bus = manager.connection
     signature = 'o' + ''.join('u' if isinstance(a, int) else 's' for a in args)
     daemon = dbus.Interface(bus.get_object('org.freedesktop.DBus', '/org/freedesktop/DBus'),
                             'org.freedesktop.DBus')
+    names = []
     for name in bus.list_names():
         try:
             with open('/proc/%d/comm' % daemon.GetConnectionUnixProcessID(name)) as comm:
-                if not comm.read().startswith('bluetoothctl'):
-                    continue
+                if comm.read().startswith('bluetoothctl'):
+                    names.append(name)
         except (OSError, dbus.exceptions.DBusException):
             continue
-        try:
-            value = bus.call_blocking(name, manager.default_agent, AGENT_IFACE, method, signature,
-                                      [dbus.ObjectPath(device.__dbus_object_path__), *args], timeout=20)
-            return ('ok', str(value) if value is not None else '')
-        except dbus.exceptions.DBusException as e:
+
+    def ask(remaining):
+        if not remaining:
+            done(('error', 'no agent'))
+            return
+
+        def failed(e):
             if e.get_dbus_name() in ('org.freedesktop.DBus.Error.UnknownObject',
                                      'org.freedesktop.DBus.Error.UnknownMethod',
                                      'org.freedesktop.DBus.Error.ServiceUnknown'):
-                continue
-            return ('error', e.get_dbus_name())
-    return ('error', 'no agent')
+                ask(remaining[1:])
+            else:
+                done(('error', e.get_dbus_name()))
+        bus.call_async(remaining[0], manager.default_agent, AGENT_IFACE, method, signature,
+                       [dbus.ObjectPath(device.__dbus_object_path__), *args],
+                       lambda value=None: done(('ok', str(value) if value is not None else '')),
+                       failed, timeout=25)
+    ask(names)
+    return names[0] if names else None
+
+
+def cancel_agent(name):
+    '''The daemon cancels the question it put (the asker gave up, or its time ran out).'''
+    manager = mockobject.objects['/org/bluez']
+    if name and manager.default_agent:
+        manager.connection.call_async(name, manager.default_agent, AGENT_IFACE, 'Cancel', '', [],
+                                      lambda *_: None, lambda *_: None)
+
+
+def pin_answer(answer):
+    '''What bluetoothd makes of an agent's answer to a PIN question: a PIN of 1 to 16 bytes,
+    or a refusal.'''
+    if answer[0] != 'ok':
+        return answer
+    if not 1 <= len(answer[1].encode()) <= 16:
+        return ('error', 'Invalid PIN length (%d)' % len(answer[1].encode()))
+    return answer
+
+
+def add_async_method(obj, iface, name, func):
+    '''A method without arguments whose reply comes later: func(obj, reply, error).'''
+    def method(self, reply, error):
+        func(self, reply, error)
+    method.__name__ = name
+    wrapped = dbus.service.method(iface, in_signature='', out_signature='',
+                                  async_callbacks=('reply', 'error'))(method)
+    obj.methods.setdefault(iface, {})[name] = ('', '', None, wrapped)
 
 
 def set_props(obj, iface, **changes):
@@ -94,23 +133,31 @@ def stop_discovery(adapter):
     set_props(adapter, ADAPTER_IFACE, Discovering=False)
 
 
-def pair(device):
+def pair(device, reply, error):
     device.history.append('Pair trusted=%d' % int(bool(device.props[DEVICE_IFACE]['Trusted'])))
     if device.failing_pairings > 0:
         device.failing_pairings -= 1
-        raise dbus.exceptions.DBusException('Authentication Failed',
-                                            name='org.bluez.Error.AuthenticationFailed')
+        return error(dbus.exceptions.DBusException('Authentication Failed',
+                                                   name='org.bluez.Error.AuthenticationFailed'))
     if device.paired:
-        raise dbus.exceptions.DBusException('Already Exists', name='org.bluez.Error.AlreadyExists')
-    if device.pin:  # legacy pairing: the default agent is asked for the PIN
-        answer = ask_agent('RequestPinCode', device)
+        return error(dbus.exceptions.DBusException('Already Exists', name='org.bluez.Error.AlreadyExists'))
+
+    def bonded():
+        device.paired = True
+        set_props(device, DEVICE_IFACE, Paired=True)
+        set_props(device, BREDR_IFACE, Paired=True, Bonded=True)
+        reply()
+
+    def pin_given(answer):
         device.history.append('PIN %s' % (answer[1],))
-        if answer != ('ok', device.pin):
-            raise dbus.exceptions.DBusException('Authentication Failed',
-                                                name='org.bluez.Error.AuthenticationFailed')
-    device.paired = True
-    set_props(device, DEVICE_IFACE, Paired=True)
-    set_props(device, BREDR_IFACE, Paired=True, Bonded=True)
+        if pin_answer(answer) != ('ok', device.pin):
+            return error(dbus.exceptions.DBusException('Authentication Failed',
+                                                       name='org.bluez.Error.AuthenticationFailed'))
+        bonded()
+    if device.pin:  # legacy pairing: the default agent is asked for the PIN
+        ask_agent('RequestPinCode', device, [], pin_given)
+    else:
+        bonded()
 
 
 def connect(device):
@@ -137,6 +184,14 @@ def AddAdapter(self, device_name, system_name):
     return path
 
 
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s')
+def AddAdapterInUse(self, device_name, system_name):
+    '''An adapter that comes powered and already discovering, as when another client scans.'''
+    path = AddAdapter(self, device_name, system_name)
+    set_props(mockobject.objects[path], ADAPTER_IFACE, Powered=True, Discovering=True)
+    return path
+
+
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sb', out_signature='')
 def SetPower(self, adapter, powered):
     '''Someone else powers the adapter on or off (a front end's switch); powered off, it
@@ -158,7 +213,8 @@ def AddNamedDevice(self, adapter, address, name, icon, states):
         return ''
     path = bluez5.AddDevice(self, adapter, address, name)
     device = mockobject.objects[path]
-    device.AddMethods(DEVICE_IFACE, [('Pair', '', '', pair), ('Connect', '', '', connect)])
+    device.AddMethods(DEVICE_IFACE, [('Connect', '', '', connect)])
+    add_async_method(device, DEVICE_IFACE, 'Pair', pair)
     device.history = []
     device.failing_pairings = 0
     device.pin = None
@@ -210,18 +266,42 @@ def NeedPin(self, adapter, address, pin):
     set_for_device(adapter, address, pin=pin)
 
 
-@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sss', out_signature='as')
-def AskAgent(self, adapter, address, question):
-    '''The device asks, as a phone that wants to pair does: "confirm" (a passkey), "authorize"
-    (a pairing) or "service" (a profile); the default agent's answer.'''
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sss', out_signature='as',
+                     async_callbacks=('reply', 'error'))
+def AskAgent(self, adapter, address, question, reply, error):
+    '''The device asks, as a phone that wants to pair does: "pin" (legacy pairing it started
+    itself), "confirm" (a passkey), "authorize" (a pairing) or "service" (a profile); the
+    default agent's answer, as bluetoothd takes it. "+event" adds an RSSI change of another
+    device 20 ms after the question; "+cancel" cancels it after 500 ms, as the daemon does when
+    the asker gives up. The answer is kept in the device's history.'''
     device = device_at(adapter, address)
-    if question == 'confirm':
-        answer = ask_agent('RequestConfirmation', device, dbus.UInt32(123456))
-    elif question == 'authorize':
-        answer = ask_agent('RequestAuthorization', device)
+    kind = question.split('+')[0]
+
+    def done(answer):
+        if kind == 'pin':
+            device.history.append('PIN %s' % (answer[1],))
+            answer = pin_answer(answer)
+        reply(list(answer))
+    if kind == 'pin':
+        agent = ask_agent('RequestPinCode', device, [], done)
+    elif kind == 'confirm':
+        agent = ask_agent('RequestConfirmation', device, [dbus.UInt32(123456)], done)
+    elif kind == 'authorize':
+        agent = ask_agent('RequestAuthorization', device, [], done)
     else:
-        answer = ask_agent('AuthorizeService', device, '0000110a-0000-1000-8000-00805f9b34fb')
-    return list(answer)
+        agent = ask_agent('AuthorizeService', device, ['0000110a-0000-1000-8000-00805f9b34fb'], done)
+    if '+event' in question:
+        GLib.timeout_add(20, lambda: other_event(device) and False)
+    if '+cancel' in question:
+        GLib.timeout_add(500, lambda: cancel_agent(agent) and False)
+
+
+def other_event(device):
+    '''An RSSI change of some device other than this one, as a phone in the room sends.'''
+    for path, obj in list(mockobject.objects.items()):
+        if obj is not device and DEVICE_IFACE in obj.props:
+            set_props(obj, DEVICE_IFACE, RSSI=dbus.Int16(-61, variant_level=1))
+            return
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='', out_signature='s')
@@ -242,7 +322,9 @@ def start_storm(device, name, values, period_ms):
     turn = [0]
 
     def next_value():
-        value = dbus.String(values[turn[0] % len(values)], variant_level=1)
+        value = values[turn[0] % len(values)]
+        value = (dbus.Int16(int(value), variant_level=1) if name == 'RSSI'
+                 else dbus.String(value, variant_level=1))
         turn[0] += 1
         changes = {name: value, 'Alias': value} if name == 'Name' else {name: value}
         set_props(device, DEVICE_IFACE, **changes)
@@ -252,7 +334,7 @@ def start_storm(device, name, values, period_ms):
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sssasu', out_signature='')
 def Storm(self, adapter, address, name, values, period_ms):
-    '''Sets the device's property (with "Name", its Alias too) to each of the values in turn,
+    '''Sets the device's property (with "Name", its Alias too; "RSSI" takes numbers) to each of the values in turn,
     one every period_ms, for the rest of the run: an event each time. A device not discovered
     yet starts once it is.'''
     try:

@@ -131,19 +131,21 @@ class Stack:
             time.sleep(0.02)
         raise AssertionError(what)
 
-    def start_bluez(self, adapter=True):
-        '''Starts the simulated Bluetooth daemon, with one adapter unless told otherwise.'''
+    def start_bluez(self, adapter=True, in_use=False):
+        '''Starts the simulated Bluetooth daemon, with one adapter unless told otherwise
+        (in_use: powered and discovering already, as when another client scans).'''
         self.bluez = self._spawn([PYTHON, '-m', 'dbusmock', '--system', '--template',
                                   os.path.join(HERE, 'joybond_bluez.py')], 'bluez.log')
         self._wait(lambda: self.bus.name_has_owner('org.bluez'), 15, 'the simulated daemon did not start')
         self.mock = dbus.Interface(self.bus.get_object('org.bluez', '/org/bluez'), 'org.bluez.Mock')
         if adapter:
-            self.add_adapter(ADAPTER)
+            self.add_adapter(ADAPTER, in_use)
 
-    def add_adapter(self, name):
-        '''An adapter appears (unpowered); devices are added to it from now on.'''
+    def add_adapter(self, name, in_use=False):
+        '''An adapter appears, unpowered (or in use: powered and discovering); devices are added
+        to it from now on.'''
         self.adapter = name
-        self.mock.AddAdapter(name, 'joybond-test')
+        (self.mock.AddAdapterInUse if in_use else self.mock.AddAdapter)(name, 'joybond-test')
 
     def stop_bluez(self):
         '''The Bluetooth daemon goes away (its adapter and devices with it).'''

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -265,6 +266,50 @@ TEST_F(Channel, AnswersTheAgentsQuestionsAndNeverLosesACommandToThem) {
     EXPECT_EQ(tool.finish(),
               (std::vector<std::string>{"no", "devices", "pair 11:22:33:44:55:66", "0000",
                                         "info 11:22:33:44:55:66", "info 11:22:33:44:55:66"}));
+}
+
+// As the client does, the fake tool takes the next line as the answer while its question is
+// shown, and draws the question again after every event, which comes every 3 ms: the question
+// is answered before the command goes out, with a refusal that is no PIN (no "pair" went out),
+// and the command is never taken as the answer. A question the tool cancels, and draws again
+// once more, is not answered; one the main prompt hides is.
+TEST_F(Channel, NoCommandBecomesTheAnswerOfAQuestionAmongEvents) {
+    const std::string question = "\x1b[1;39m\x1b[1;39m[agent] Enter PIN code: \x1b[0m\x1b[0m";
+    std::atomic<bool> asking{true};
+    FakeTool tool([&](const std::string& line) {
+        asking = false; // an answer, or a command at the main prompt
+        return line + "\n" + prompt_587;
+    });
+    tool.put(prompt_587);
+    wait_prompt(tool.reply_fd());
+    tool.put("\r" + question);
+    std::thread events([&] {
+        for (int i = 0; i < 60; ++i) {
+            std::this_thread::sleep_for(3ms);
+            tool.put("\r\x1b[K\r[\x1b[0;93mCHG\x1b[0m] Device 5C:F3:70:11:22:33 RSSI: -61\n" +
+                     (asking ? question : prompt_587));
+        }
+    });
+    send_command(tool.command_fd(), "devices\n");
+    wait_prompt(tool.reply_fd());
+    events.join();
+    tool.put("\r" + question);
+    std::this_thread::sleep_for(30ms);
+    tool.put("\r\x1b[K\rRequest canceled\n" + question);
+    std::this_thread::sleep_for(150ms);
+    send_command(tool.command_fd(), "show\n");
+    wait_prompt(tool.reply_fd());
+    // From 5.84 on, a new default device draws the main prompt over the question, which
+    // still takes the next line.
+    asking = true;
+    tool.put("\r" + question);
+    std::this_thread::sleep_for(30ms);
+    tool.put("\r\x1b[K\r[CHG] Device E4:17:D8:3C:4D:5A Connected: yes\n" + prompt_587);
+    std::this_thread::sleep_for(30ms);
+    send_command(tool.command_fd(), "devices\n");
+    wait_prompt(tool.reply_fd());
+    EXPECT_EQ(tool.finish(), (std::vector<std::string>{"joybond-refuses-this-pin", "devices", "show",
+                                                       "joybond-refuses-this-pin", "devices"}));
 }
 
 TEST_F(Channel, RingKeepsTheLastFifteenLines) {

@@ -1,0 +1,132 @@
+#include "link/screen.h"
+
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The end of the code (ESC "[" digits/";" then "m" or "K") that begins at p, or nullptr.
+const char* code_end(const char* p, const char* end) {
+    if (end - p < 3 || p[0] != '\x1b' || p[1] != '[')
+        return nullptr;
+    const char* q = p + 2;
+    while (q < end && (is_digit(*q) || *q == ';'))
+        ++q;
+    return q < end && (*q == 'm' || *q == 'K') ? q + 1 : nullptr;
+}
+
+// The question's own text: printable ASCII, none of the brackets, escapes or prompt marks that
+// an event or a main prompt glued to it would bring.
+bool plain_question(const char* begin, const char* end) {
+    if (begin == end)
+        return false;
+    for (const char* p = begin; p < end; ++p)
+        if (*p < 0x20 || *p > 0x7e || *p == '[' || *p == ']' || *p == '#' || *p == '>')
+            return false;
+    return true;
+}
+
+} // namespace
+
+const char* skip_trailing_codes(const char* begin, const char* end) {
+    while (end > begin && (end[-1] == 'm' || end[-1] == 'K')) {
+        const char* p = end - 1;
+        while (p > begin && (is_digit(p[-1]) || p[-1] == ';'))
+            --p;
+        if (p - begin < 2 || p[-1] != '[' || p[-2] != '\x1b')
+            break;
+        end = p - 2;
+    }
+    return end;
+}
+
+const char* skip_leading_codes(const char* begin, const char* end) {
+    for (;;) {
+        if (begin < end && *begin == '\r') {
+            ++begin;
+        } else if (const char* after = code_end(begin, end)) {
+            begin = after;
+        } else {
+            return begin;
+        }
+    }
+}
+
+Pending recognize_pending(const char* begin, const char* end) {
+    end = skip_trailing_codes(begin, end);
+    constexpr char waiting[] = "Waiting to connect to bluetoothd...";
+    constexpr long waiting_length = sizeof waiting - 1;
+    if (end - begin >= waiting_length && std::memcmp(end - waiting_length, waiting, waiting_length) == 0) {
+        const char* start = end - waiting_length;
+        if (start == begin || start[-1] == '\r' || start[-1] == '\n' ||
+            skip_trailing_codes(begin, start) != start)
+            return Pending::daemon_gone;
+    }
+    if (end - begin < 3 || end[-1] != ' ')
+        return Pending::nothing;
+    if (end[-2] == '#' || end[-2] == '>')
+        return Pending::prompt;
+    if (end[-2] != ':')
+        return Pending::nothing;
+    // The question begins after the last carriage return, or at the start of the line.
+    const char* start = end;
+    while (start > begin && start[-1] != '\r' && start[-1] != '\n')
+        --start;
+    while (const char* after = code_end(start, end))
+        start = after;
+    constexpr char label[] = "[agent] ";
+    constexpr size_t label_length = sizeof label - 1;
+    if (end - start < static_cast<long>(label_length) + 2 ||
+        std::memcmp(start, label, label_length) != 0)
+        return Pending::nothing;
+    const char* question = start + label_length;
+    const char* question_end = end - 2;
+    if (!plain_question(question, question_end))
+        return Pending::nothing;
+    constexpr char pin[] = "Enter PIN code";
+    bool asks_pin = question_end - question == sizeof pin - 1 &&
+                    std::memcmp(question, pin, sizeof pin - 1) == 0;
+    return asks_pin ? Pending::pin_question : Pending::question;
+}
+
+Pending drawn_question(const char* rest) {
+    const char* end = rest + std::strlen(rest);
+    const char* start = skip_leading_codes(rest, end);
+    if (std::memchr(rest, '\r', static_cast<size_t>(start - rest)) == nullptr)
+        return Pending::nothing;
+    // The question runs to its ": ", and its closing codes; whatever follows was drawn over it.
+    const char* colon = start;
+    while ((colon = static_cast<const char*>(std::memchr(colon, ':', static_cast<size_t>(end - colon)))) &&
+           colon + 1 < end && colon[1] != ' ')
+        ++colon;
+    if (colon == nullptr || colon + 1 >= end)
+        return Pending::nothing;
+    return recognize_pending(start, colon + 2);
+}
+
+bool is_cancel_line(const char* line) {
+    constexpr char cancel[] = "Request canceled";
+    size_t length = std::strlen(line);
+    if (length < sizeof cancel - 1 || std::strcmp(line + length - (sizeof cancel - 1), cancel) != 0)
+        return false;
+    const char* end = line + length - (sizeof cancel - 1);
+    for (const char* before = nullptr; before != end;) {
+        before = end;
+        end = skip_trailing_codes(line, end);
+        while (end > line && end[-1] == '\r')
+            --end;
+    }
+    return end != line && recognize_pending(line, end) != Pending::nothing;
+}
+
+const char* failure_words(const char* rest) {
+    rest = skip_leading_codes(rest, rest + std::strlen(rest));
+    for (const char* words : {"Failed to pair: ", "Failed to connect: ", "Failed to set trust: "})
+        if (std::strncmp(rest, words, std::strlen(words)) == 0)
+            return rest;
+    return nullptr;
+}

@@ -1,0 +1,40 @@
+#pragma once
+// What the client shows at the end of its output, told from the bytes alone: its main prompt,
+// a question of its agent, or neither; and which of its lines are its own answers about a
+// question or a step. Pure: no I/O, no state.
+//
+// The client draws its prompt as a partial line: after a carriage return, or at the start of
+// a fresh line once it has printed an event, with colour codes around it. The main prompt ends
+// in "# " or "> "; the agent's question is "[agent] <question>: ", the question itself plain
+// text. Names are printed in whole lines and inside the main prompt, so none of them can end
+// the client's output with a question: only a name cut by a read can, for a moment.
+#include <cstddef>
+
+// daemon_gone: the client lost the Bluetooth daemon and waits for it ("Waiting to connect to
+// bluetoothd..."), reading no commands meanwhile.
+enum class Pending { nothing, prompt, pin_question, question, daemon_gone };
+
+// What the partial line from begin to end (after the last newline) shows.
+Pending recognize_pending(const char* begin, const char* end);
+
+// Where the text from begin to end ends once trailing colour and erase-line codes (ESC "[",
+// digits and ";", then "m" or "K") are set aside.
+const char* skip_trailing_codes(const char* begin, const char* end);
+
+// Where the text from begin to end starts once carriage returns, colour and erase-line codes
+// at its start are set aside.
+const char* skip_leading_codes(const char* begin, const char* end);
+
+// The question the rest of a line after the main prompt draws: after a carriage return, the
+// agent's question, whatever the client drew over it afterwards. Pending::nothing if none.
+Pending drawn_question(const char* rest);
+
+// Whether the line is the client saying that the question it showed was cancelled (the asker
+// gave up, or the daemon's time ran out): "Request canceled" after the question or the main
+// prompt, carriage returns and codes between.
+bool is_cancel_line(const char* line);
+
+// Where the client's failure line for a step ("Failed to pair: ...", "Failed to connect:
+// ...", "Failed to set trust: ...") begins in the rest of a line after the main prompt it
+// showed, or nullptr.
+const char* failure_words(const char* rest);
