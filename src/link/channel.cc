@@ -33,7 +33,7 @@ int32_t read_index = 0;
 
 // The command whose reply is being read: its text without the "\n", the pipe it went down,
 // and whether its echo has been seen. Nothing is outstanding at start.
-char awaited_echo[128] = "";
+char awaited_echo[130] = ""; // with room for the "\n" and terminator when sent again
 int awaited_fd = -1;
 bool echo_seen = true;
 
@@ -149,7 +149,7 @@ int64_t look_for_question() {
     Pending shown = recognize_pending(read_start, fill_end);
     if (shown == Pending::daemon_gone)
         daemon_lost = true;
-    bool question = shown == Pending::pin_question || shown == Pending::question;
+    bool question = is_question(shown);
     int64_t now = monotonic_ms();
     if (question && agent.canceled)
         return -1;
@@ -209,6 +209,19 @@ void wait_readable(int fd, int64_t limit_ms = -1) {
     }
 }
 
+// Writes a line of input (a command or an answer) in one write.
+void send_line(int command_fd, const char* text) {
+    size_t length = std::strlen(text);
+    if (write(command_fd, text, length) != static_cast<ssize_t>(length))
+        exit_failure("Failed to write command\n");
+}
+
+// The newline that ends the next pending line, or nullptr.
+char* pending_newline() {
+    return static_cast<char*>(
+        std::memchr(read_start, '\n', static_cast<size_t>(fill_end - read_start)));
+}
+
 // Whether the tool has taken in the whole of the last command: nothing of it is left in the
 // pipe. A descriptor that cannot tell is taken at its word.
 bool command_taken() {
@@ -222,11 +235,8 @@ void send_command(int fd, const char* text) {
     answer_questions(fd);
     if (std::strncmp(text, pair_verb, sizeof pair_verb - 1) == 0)
         agent.pin_until = monotonic_ms() + pin_window_ms;
-    size_t length = std::strlen(text);
-    ssize_t written = write(fd, text, length);
-    if (written < 0 || static_cast<size_t>(written) != length)
-        exit_failure("Failed to write command\n");
-    size_t kept = std::min(std::strcspn(text, "\n"), sizeof awaited_echo - 1);
+    send_line(fd, text);
+    size_t kept = std::min(std::strcspn(text, "\n"), sizeof awaited_echo - 3);
     std::memcpy(awaited_echo, text, kept);
     awaited_echo[kept] = '\0';
     awaited_fd = fd;
@@ -277,7 +287,7 @@ char* hand_out(char* newline) {
     // before it was looked at still takes the next line.
     Pending drawn = after_prompt && !agent.question_looked_at ? drawn_question(line + prompt_length)
                                                                : Pending::nothing;
-    if (drawn == Pending::question || drawn == Pending::pin_question) {
+    if (is_question(drawn)) {
         agent.open = true;
         agent.pin_asked = drawn == Pending::pin_question;
     }
@@ -294,13 +304,6 @@ char* hand_out(char* newline) {
     }
     log_push(line);
     return line;
-}
-
-// Writes a line of input that is no command (an answer), in one write.
-void send_line(int command_fd, const char* text) {
-    size_t length = std::strlen(text);
-    if (write(command_fd, text, length) != static_cast<ssize_t>(length))
-        exit_failure("Failed to write command\n");
 }
 
 // Answers the question the tool's agent has put, on the tool's input: "0000" to a PIN asked
@@ -325,9 +328,7 @@ void answer_questions(int command_fd) {
         // buffer is not read into: its next read would end the service.
         for (int waiting = 0;;) {
             compact();
-            auto* newline = static_cast<char*>(
-                std::memchr(read_start, '\n', static_cast<size_t>(fill_end - read_start)));
-            if (newline != nullptr) {
+            if (char* newline = pending_newline()) {
                 hand_out(newline);
                 continue;
             }
@@ -359,9 +360,7 @@ char* read_line(int fd) {
     compact();
     for (;;) {
         fill_buffer(fd);
-        auto* newline = static_cast<char*>(
-            std::memchr(read_start, '\n', static_cast<size_t>(fill_end - read_start)));
-        if (newline != nullptr)
+        if (char* newline = pending_newline())
             return hand_out(newline);
         if (char* mark = find_prompt_mark()) {
             const char* end = skip_trailing_codes(read_start, fill_end);
@@ -403,19 +402,16 @@ char* read_reply_line(int fd) {
         char* echo = line != nullptr ? std::strstr(line, awaited_echo) : nullptr;
         if (echo == nullptr || !command_taken())
             continue;
-        Pending before_echo = recognize_pending(line, echo);
-        bool question = before_echo == Pending::question || before_echo == Pending::pin_question;
-        if (!agent.after_cancel && (agent.open || question)) {
+        if (!agent.after_cancel && (agent.open || is_question(recognize_pending(line, echo)))) {
             // Asked just as the command went out, the question took the command as its
             // answer (drawn first after the prompt, again after an event, or hidden by the
             // main prompt): the command goes again, and the tool is back at its prompt.
             agent.open = agent.question_pending = false;
             size_t length = std::strlen(awaited_echo);
             awaited_echo[length] = '\n';
-            ssize_t written = write(awaited_fd, awaited_echo, length + 1);
+            awaited_echo[length + 1] = '\0';
+            send_line(awaited_fd, awaited_echo);
             awaited_echo[length] = '\0';
-            if (written != static_cast<ssize_t>(length + 1))
-                exit_failure("Failed to write command\n");
             continue;
         }
         echo_seen = true;

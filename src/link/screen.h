@@ -14,6 +14,10 @@
 // bluetoothd..."), reading no commands meanwhile.
 enum class Pending { nothing, prompt, pin_question, question, daemon_gone };
 
+inline bool is_question(Pending shown) {
+    return shown == Pending::question || shown == Pending::pin_question;
+}
+
 // What the partial line from begin to end (after the last newline) shows.
 Pending recognize_pending(const char* begin, const char* end);
 
