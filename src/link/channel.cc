@@ -77,11 +77,16 @@ struct AgentState {
     int64_t question_since = -1;   // since when the question has been the last thing shown
     bool question_pending = false; // the question counted: it ended a wait, its ":" now "?"
     int64_t pin_until = -1;
+    int64_t answered_at = -1;      // when a question was answered last
 };
 AgentState agent;
 constexpr int64_t pin_window_ms = 20000;
 constexpr int64_t question_settle_ms = 100;
 constexpr int64_t redraw_ms = 50; // how long the tool may take to draw a question again
+// How long no command goes out after an answer: an asker puts its next question as soon as it
+// has the answer (a phone asks to pair, then for a service), and a command that crossed it
+// would become that answer.
+constexpr int64_t after_answer_ms = 300;
 constexpr char answered_mark = '?'; // replaces the ":" of a question counted, as "@" a prompt's mark
 int reply_fd_seen = -1;             // where the tool's output comes from
 
@@ -314,12 +319,14 @@ void answer_question(int command_fd) {
                                                              : pin_refusal_answer;
     send_line(command_fd, answer);
     agent.open = agent.question_pending = false;
+    agent.answered_at = monotonic_ms();
 }
 
 // Answers the questions the tool's agent has put, each followed by the prompt it shows after
 // the answer, before a command goes out: the command must never become an answer. What came
 // meanwhile is read first (lines before the next command's echo are passed over anyway); a
 // question still shown is answered once it counts, one hidden by the main prompt at once.
+// After an answer, the command waits until after_answer_ms have passed with no new question.
 void answer_questions(int command_fd) {
     if (reply_fd_seen < 0)
         return;
@@ -338,8 +345,14 @@ void answer_questions(int command_fd) {
             fill_buffer(reply_fd_seen);
         }
         int64_t wait = look_for_question();
-        if (!agent.open)
-            return;
+        if (!agent.open) {
+            int64_t left =
+                agent.answered_at < 0 ? 0 : agent.answered_at + after_answer_ms - monotonic_ms();
+            if (left <= 0)
+                return;
+            wait_readable(reply_fd_seen, left); // the asker's next question, if it has one
+            continue;
+        }
         if (wait > 0) { // shown, and not long enough yet
             wait_readable(reply_fd_seen, wait);
             continue;

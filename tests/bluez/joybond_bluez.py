@@ -272,8 +272,9 @@ def AskAgent(self, adapter, address, question, reply, error):
     '''The device asks, as a phone that wants to pair does: "pin" (legacy pairing it started
     itself), "confirm" (a passkey), "authorize" (a pairing) or "service" (a profile); the
     default agent's answer, as bluetoothd takes it. "+event" adds an RSSI change of another
-    device 20 ms after the question; "+cancel" cancels it after 500 ms, as the daemon does when
-    the asker gives up. The answer is kept in the device's history.'''
+    device 20 ms after the question; "+cancel" cancels it right after asking, as the daemon
+    does when the asker gives up (before anyone could answer: no race with the answer). The
+    answer is kept in the device's history.'''
     device = device_at(adapter, address)
     kind = question.split('+')[0]
 
@@ -293,7 +294,7 @@ def AskAgent(self, adapter, address, question, reply, error):
     if '+event' in question:
         GLib.timeout_add(20, lambda: other_event(device) and False)
     if '+cancel' in question:
-        GLib.timeout_add(500, lambda: cancel_agent(agent) and False)
+        cancel_agent(agent)
 
 
 def other_event(device):

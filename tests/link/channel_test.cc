@@ -237,12 +237,19 @@ TEST_F(Channel, ReplyBeginsAfterTheEchoOfItsCommand) {
     close(commands[1]);
 }
 
-// The agent's questions: one pending before a command is answered first ("no"), a PIN asked
-// after "pair" gets "0000", and a command that a question took as its answer goes again.
+// The agent's questions: one pending before a command is answered first ("no"), and so is
+// the question its asker puts 50 ms after that answer; a PIN asked after "pair" gets "0000",
+// and a command that a question took as its answer goes again.
 TEST_F(Channel, AnswersTheAgentsQuestionsAndNeverLosesACommandToThem) {
     const std::string ask = "\r\x1b[1;39m[agent] ";
     int infos = 0;
+    std::thread asker;
     FakeTool tool([&](const std::string& command) -> std::string {
+        if (command == "no" && !asker.joinable())
+            asker = std::thread([&] {
+                std::this_thread::sleep_for(50ms);
+                tool.put(ask + "Authorize service 0000110a (yes/no): \x1b[0m");
+            });
         if (command == "pair 11:22:33:44:55:66")
             return command + "\nAttempting to pair\n" + prompt_566 + ask +
                    "Enter PIN code: \x1b[0m";
@@ -263,8 +270,9 @@ TEST_F(Channel, AnswersTheAgentsQuestionsAndNeverLosesACommandToThem) {
     ASSERT_NE(line, nullptr);
     EXPECT_STREQ(line, "Device 11:22:33:44:55:66 (public)");
     EXPECT_EQ(read_reply_line(tool.reply_fd()), nullptr);
+    asker.join();
     EXPECT_EQ(tool.finish(),
-              (std::vector<std::string>{"no", "devices", "pair 11:22:33:44:55:66", "0000",
+              (std::vector<std::string>{"no", "no", "devices", "pair 11:22:33:44:55:66", "0000",
                                         "info 11:22:33:44:55:66", "info 11:22:33:44:55:66"}));
 }
 
