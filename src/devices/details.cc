@@ -14,9 +14,9 @@ namespace {
 
 // The fields a reply may hold, each as the start of a whole line. "\tBREDR.Paired:" and
 // "\tLE.Connected:" of newer clients speak of one bearer only and are none of them.
-enum Key { name_key, alias_key, icon_key, paired_key, trusted_key, connected_key };
-constexpr const char* key_texts[] = {
-    "\tName:", "\tAlias:", "\tIcon:", "\tPaired:", "\tTrusted:", "\tConnected:"};
+enum Key { name_key, alias_key, icon_key, paired_key, trusted_key, connected_key, rssi_key };
+constexpr const char* key_texts[] = {"\tName:",    "\tAlias:",     "\tIcon:", "\tPaired:",
+                                     "\tTrusted:", "\tConnected:", "\tRSSI:"};
 
 // "yes" 1, "no" 0, anything else -1.
 int32_t yes_no(const char* value) {
@@ -49,6 +49,9 @@ void take_field(InfoReply* reply, Key key, const char* value) {
     case connected_key:
         reply->connected = yes_no(value);
         break;
+    case rssi_key:
+        reply->rssi = static_cast<uint32_t>(text_hash(value, std::strlen(value))) | 1;
+        break;
     }
 }
 
@@ -74,7 +77,7 @@ void take_info_line(InfoReply* reply, const char* line) {
         reply->ended = true;
         return;
     }
-    for (int key = name_key; key <= connected_key; ++key) {
+    for (int key = name_key; key <= rssi_key; ++key) {
         size_t length = std::strlen(key_texts[key]);
         if (std::strncmp(line, key_texts[key], length) != 0)
             continue;
@@ -112,6 +115,9 @@ void apply_info_reply(const InfoReply* reply, Device* device) {
         device->trusted = reply->trusted;
     if (reply->connected >= 0)
         device->connected = reply->connected;
+    if (reply->rssi != device->rssi && reply->rssi != 0)
+        device->back = 1;
+    device->rssi = reply->rssi;
 }
 
 void refresh_info(int command_fd, int reply_fd) {

@@ -25,6 +25,7 @@ struct InfoReply {
     char name[128];     // cut between two characters
     // 1 or 0 where the reply says so, -1 where it does not
     int32_t is_gaming, paired, trusted, connected;
+    uint32_t rssi; // a hash of the "RSSI:" value, never 0; 0 when there is none
 };
 
 // Queries every record of this cycle's listing and applies its reply to it; the others keep
@@ -38,5 +39,6 @@ void start_info_reply(InfoReply* reply, const char* address);
 void take_info_line(InfoReply* reply, const char* line);
 
 // Applies what the reply said to the record, unless it is doubtful. "Icon: input-gaming"
-// marks the record for good; a key the reply does not hold leaves its field as it was.
+// marks the record for good; a key the reply does not hold leaves its field as it was. An
+// "RSSI:" that appears or changes (the daemon found the device again) marks the record back.
 void apply_info_reply(const InfoReply* reply, Device* device);

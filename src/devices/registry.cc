@@ -93,6 +93,8 @@ Device* device_find_or_add(const char* address) {
         } else {
             ++unindexed;
         }
+    } else if (listing - device->listed > back_after) {
+        device->back = 1;
     }
     device->listed = listing;
     return device;

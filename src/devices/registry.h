@@ -12,21 +12,36 @@ struct Device {
     int32_t paired;
     int32_t trusted;
     int32_t connected;
-    int32_t need_connect; // joybond sent "pair", so it also sends "connect"; never cleared
+    int32_t need_connect; // joybond sent "pair", so it also sends "connect"; cleared when
+                          // joybond gives up on pairing it
     uint32_t listed;      // the listing that last named it
     uint32_t journaled;   // its state as the journal was last told (policy/journal.h)
+    // The schedule of its steps (policy/policy.h); times in monotonic milliseconds, 0 for none.
+    int64_t step_sent;     // when its last step went out
+    int64_t step_due;      // when a step may go again
+    int64_t pause_ms;      // the pause that step_due ends
+    int64_t pairing_since; // when joybond first sent "pair" since it was last paired
+    uint32_t progress;     // trusted, paired and connected as the schedule last saw them
+    uint32_t rssi;         // a hash of the last "RSSI:" its details showed, 0 for none
+    int32_t back;          // listed again after it was gone, or its RSSI changed: found again
+    int32_t trusted_here;  // joybond sent "trust" in this run
+    int32_t given_up;      // joybond gave up pairing it: no step, not named, until it is back
     Device* next;
 };
 
 // Head of the chain, the most recently discovered device first.
 extern Device* device_list;
 
+// Listings missed before a record that is listed again counts as back (a device the daemon
+// forgot and found again): more than a listing lost now and then.
+inline constexpr uint32_t back_after = 5;
+
 // Listings missed before a record is forgotten: five minutes at least, as a cycle takes a
 // second at least. BlueZ itself drops a device it has not seen for about 30 seconds.
 inline constexpr uint32_t forget_after = 300;
 
 // The record with this address, created at the head when there is none; either way listed
-// in the current listing. Ends the process with "Failed to allocate device" when memory
+// in the current listing, and marked back when it missed back_after listings or more. Ends the process with "Failed to allocate device" when memory
 // cannot be had.
 Device* device_find_or_add(const char* address);
 

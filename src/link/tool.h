@@ -46,6 +46,8 @@ inline constexpr char info_verb[] = "info";
 inline constexpr char trust_verb[] = "trust";
 inline constexpr char pair_verb[] = "pair";
 inline constexpr char connect_verb[] = "connect";
+// Gives back the trust joybond gave a controller it could not pair.
+inline constexpr char untrust_verb[] = "untrust";
 
 // Commands about one device are "<verb> <address>\n", cut to fit 128 bytes.
 inline constexpr size_t command_size = 128;

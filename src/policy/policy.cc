@@ -1,10 +1,12 @@
 #include "policy/policy.h"
 
+#include "base/clock.h"
 #include "base/notify.h"
 #include "base/text.h"
 #include "link/channel.h"
 #include "link/tool.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -44,10 +46,53 @@ void read_identity() {
     identity_read = true;
 }
 
+uint32_t progress_of(const Device* device) {
+    return (device->trusted ? 1u : 0u) | (device->paired ? 2u : 0u) | (device->connected ? 4u : 0u);
+}
+
+// Brings the device's schedule up to date with what this cycle found.
+void update_schedule(Device* device) {
+    uint32_t progress = progress_of(device);
+    if (progress != device->progress) {
+        device->progress = progress;
+        device->step_due = device->pause_ms = 0;
+        if (device->paired)
+            device->pairing_since = 0;
+    }
+    if (device->back) {
+        device->back = 0;
+        device->pause_ms = 0;
+        if (device->step_sent != 0)
+            device->step_due = std::min(device->step_due, device->step_sent + first_pause_ms);
+        if (device->given_up) {
+            device->given_up = 0;
+            device->pairing_since = device->step_due = 0;
+        }
+    }
+}
+
+// Whether the device's step may go now; if so, the pause after it is set.
+bool take_due_step(Device* device, int64_t now) {
+    if (now < device->step_due)
+        return false;
+    device->pause_ms = device->pause_ms == 0 ? first_pause_ms
+                                             : std::min(2 * device->pause_ms, longest_pause_ms);
+    device->step_sent = now;
+    device->step_due = now + device->pause_ms;
+    return true;
+}
+
+void give_up(int command_fd, int reply_fd, Device* device) {
+    if (device->trusted_here && device->trusted)
+        send_step(command_fd, reply_fd, untrust_verb, device);
+    device->trusted_here = device->need_connect = 0;
+    device->given_up = 1;
+}
+
 } // namespace
 
 Step next_step(const Device* device) {
-    if (!device_listed(device) || !device->is_gaming)
+    if (!device_listed(device) || !device->is_gaming || device->given_up)
         return Step::none;
     if (!device->trusted)
         return Step::trust;
@@ -142,13 +187,29 @@ void write_status_file(const char* text) {
 }
 
 void manage_devices(int command_fd, int reply_fd) {
+    int64_t now = monotonic_ms();
     for (Device* device = device_list; device != nullptr; device = device->next) {
-        switch (next_step(device)) {
+        if (device_listed(device))
+            update_schedule(device);
+        Step step = next_step(device);
+        if (step == Step::pair && device->pairing_since != 0 &&
+            now - device->pairing_since >= give_up_after_ms) {
+            give_up(command_fd, reply_fd, device);
+            continue;
+        }
+        if (step != Step::trust && step != Step::pair && step != Step::connect)
+            continue;
+        if (!take_due_step(device, now))
+            continue; // it keeps its status line meanwhile
+        switch (step) {
         case Step::trust:
+            device->trusted_here = 1;
             send_step(command_fd, reply_fd, trust_verb, device);
             break;
         case Step::pair:
-            device->need_connect = 1; // set before "pair" goes out, for good
+            device->need_connect = 1; // set before "pair" goes out, until joybond gives up
+            if (device->pairing_since == 0)
+                device->pairing_since = now;
             send_step(command_fd, reply_fd, pair_verb, device);
             break;
         case Step::connect:

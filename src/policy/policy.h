@@ -5,20 +5,32 @@
 #include "devices/registry.h"
 
 #include <cstddef>
+#include <cstdint>
 
 inline constexpr char status_file_path[] = "/tmp/blue.msg";
 inline constexpr size_t status_text_size = 4096;
 
 // What the policy does for a device this cycle, first rule that applies: nothing for a device
-// the tool did not list in this cycle or that is no game controller; trust it; pair it; count
-// it as connected; connect it (only when joybond paired it); or nothing, for one paired
-// elsewhere that is not connected.
+// the tool did not list in this cycle, that is no game controller or that joybond gave up on;
+// trust it; pair it; count it as connected; connect it (only when joybond sent it "pair"); or
+// nothing, for one paired elsewhere that is not connected.
 enum class Step { none, trust, pair, connected, connect };
 Step next_step(const Device* device);
 
-// One policy pass over the registry, newest device first: at most one command per device,
-// each followed by the wait for the prompt, then the status file update (and systemd's
-// status, when it asks for it).
+// A step that did not take effect goes again only after a pause: first_pause_ms, doubling up
+// to longest_pause_ms. Progress (trusted, paired or connected changes) makes the next step due
+// at once; a sign that the device is back (registry.h) makes it due first_pause_ms after the
+// last one at most, and restarts the pauses. Until its step is due, a device keeps its status
+// line. A controller not paired give_up_after_ms after joybond first sent it "pair" is given
+// up: "untrust" when joybond trusted it in this run, and no step, no status line and no
+// record kept for good, until it is back.
+inline constexpr int64_t first_pause_ms = 10000;
+inline constexpr int64_t longest_pause_ms = 120000;
+inline constexpr int64_t give_up_after_ms = 300000;
+
+// One policy pass over the registry, newest device first: at most one command per device
+// whose step is due, each followed by the wait for the prompt, then the status file update
+// (and systemd's status, when it asks for it).
 void manage_devices(int command_fd, int reply_fd);
 
 // The status text for the registry from its head on, as the pass that acts on it reports:

@@ -107,7 +107,7 @@ class RealTool(unittest.TestCase):
         self.stack.add(PAD, 'Pad One', 'input-gaming')
         self.stack.mock.FailPairing('hci0', PAD, 2)
         self.start()
-        seen = self.stack.watch_status('Connected Pad One...', 25)
+        seen = self.stack.watch_status('Connected Pad One...', 60)  # two pauses, 10 s and 20 s
         self.assertEqual(seen[-1:], ['Connected Pad One...'], self.stack.output())
         self.assertEqual(self.stack.history(PAD), ['Pair trusted=1'] * 3 + ['Connect'])
         # the second failure comes within the minute: it is counted, not written

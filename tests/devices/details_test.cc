@@ -111,6 +111,22 @@ TEST_F(Details, BearerLinesOfNewerClientsDoNotCount) {
     EXPECT_EQ(state(), " connected");
 }
 
+// The daemon shows an RSSI once it finds the device: one that appears or changes marks the
+// record back, one that stays does not, nor one inside a doubtful reply.
+TEST_F(Details, AnRssiThatAppearsOrChangesMarksTheDeviceBack) {
+    apply({header, "\tPaired: no"});
+    EXPECT_EQ(device->back, 0);
+    for (const char* rssi : {"\tRSSI: -61", "\tRSSI: 0xffffffc3 (-61)", "\tRSSI: -52"}) {
+        apply({header, rssi});
+        EXPECT_EQ(device->back, 1) << rssi;
+        device->back = 0;
+        apply({header, rssi});
+        EXPECT_EQ(device->back, 0) << rssi;
+    }
+    apply({header, "\tRSSI: -40", "\tRSSI: -40"});
+    EXPECT_EQ(device->back, 0);
+}
+
 // Over real pipes: each record of this cycle's listing is asked about, newest first, and only
 // the lines after the echo of its own question count; leftovers of earlier commands are
 // passed over. A record the listing did not name is not asked about.

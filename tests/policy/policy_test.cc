@@ -134,6 +134,64 @@ TEST_F(Policy, OneStepPerDeviceAndCycle) {
     EXPECT_EQ(pad->need_connect, 1);
 }
 
+// Time passing for the device's schedule, which keeps absolute times.
+void age(Device* device, int64_t ms) {
+    for (int64_t* time : {&device->step_sent, &device->step_due, &device->pairing_since})
+        if (*time != 0)
+            *time -= ms;
+}
+
+// A step that does not take effect goes again after pauses of 10 s doubling up to 2 minutes,
+// keeping its status line meanwhile; progress makes the next step due at once, a sign that the
+// device is back within the first pause; after 5 minutes unpaired joybond gives back the
+// trust it gave, names it no more, and takes the road again once it is back.
+TEST_F(Policy, SpacesStepsThatDoNotTakeEffectAndGivesUpPairing) {
+    add({{"11:22:33:44:55:01", "Pad", 1, 0, 0, 0, 0}});
+    Device* pad = device_list;
+    EXPECT_EQ(run_pass(), Sent{"trust 11:22:33:44:55:01"});
+    pad->trusted = 1;
+    EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:01"});
+    for (int64_t pause : {10000, 20000, 40000, 80000, 120000}) { // 160 s is cut to 2 min
+        age(pad, pause - 200); // a margin for the real time each pass takes
+        EXPECT_EQ(run_pass(), Sent{}) << pause;
+        EXPECT_EQ(status(), "Pairing Pad...\n");
+        age(pad, 200);
+        EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:01"}) << pause;
+    }
+    // found again: due 10 s after the last one, with the pauses restarted
+    for (uint32_t i = 0; i <= back_after; ++i)
+        device_start_listing();
+    device_find_or_add("11:22:33:44:55:01");
+    age(pad, 9000);
+    EXPECT_EQ(run_pass(), Sent{});
+    age(pad, 1000);
+    EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:01"});
+    age(pad, 10000);
+    EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:01"});
+
+    age(pad, give_up_after_ms);
+    EXPECT_EQ(run_pass(), Sent{"untrust 11:22:33:44:55:01"});
+    pad->trusted = 0;
+    EXPECT_EQ(pad->need_connect, 0);
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Bluetooth scanning...\n");
+    pad->back = 1;
+    EXPECT_EQ(run_pass(), Sent{"trust 11:22:33:44:55:01"});
+    pad->trusted = 1;
+    EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:01"});
+    pad->paired = 1; // progress: the next step at once
+    EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:01"});
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Connecting Pad...\n");
+
+    // a controller paired before joybond started is never untrusted
+    add({{"11:22:33:44:55:02", "Other", 1, 1, 0, 0, 0}});
+    EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:02"});
+    age(device_list, give_up_after_ms);
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Connecting Pad...\n");
+}
+
 TEST_F(Policy, LeavesDevicesPairedElsewhereToConnectByThemselves) {
     add({{"11:22:33:44:55:01", "Pad", 1, 1, 1, 0, 0}});
     EXPECT_EQ(run_pass(), Sent{});
