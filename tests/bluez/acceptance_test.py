@@ -78,7 +78,7 @@ class RealTool(unittest.TestCase):
         self.stack.add(HEADSET, 'Headset', 'audio-headset', 'connected')
         self.stack.add(PHONE, "Alice's Phone", 'phone')
         self.start()
-        self.stack.watch_status('never', 4)
+        self.stack.watch_status('never', 10)  # the phone is found after 5 s of LE scan and inquiry
         self.assertEqual(self.stack.status(), 'Bluetooth scanning...\n')
         self.assert_untouched(HEADSET, PHONE)
         self.assertIn('"Headset" %s' % HEADSET, self.stack.output())
@@ -115,6 +115,84 @@ class RealTool(unittest.TestCase):
             '<6>New controller Pad One (%s)' % PAD, '<6>Trusted Pad One (%s)' % PAD,
             '<3>Failed to pair: org.bluez.Error.AuthenticationFailed',
             '<6>Paired Pad One (%s)' % PAD, '<6>Connected Pad One (%s)' % PAD])
+
+    # The radio's stories: pad A (PAD) gets into trouble, and pad B (ARCADE) is put into
+    # pairing mode 20 s later. B must be found and connected about as fast as in a quiet room,
+    # and A cost few pages.
+    def pad_in_trouble(self, trouble):
+        '''"off": A is switched off once connected; "left": A, trusted in an earlier run, left
+        pairing mode and went off before it paired; "refusing": the same, but it stays on
+        and refuses to pair. Returns when the trouble began.'''
+        self.stack.start_bluez()
+        if trouble == 'off':
+            self.stack.add(PAD, 'Pad One', 'input-gaming')
+            self.start()
+            self.assertEqual(self.stack.watch_status('Connected Pad One...', 30)[-1:], ['Connected Pad One...'])
+        else:
+            self.stack.add(PAD, 'Pad One', 'input-gaming', 'trusted')
+        self.stack.switch(PAD, 'off' if trouble != 'refusing' else 'refusing')
+        if trouble != 'off':
+            self.start()
+        return time.monotonic()
+
+    def second_pad_is_connected(self, since=None):
+        '''B, in pairing mode 20 s after `since`, is connected within a discovery cycle and a
+        page or two; returns how long it took.'''
+        if since is not None:
+            time.sleep(max(0.0, since + 20 - time.monotonic()))
+        self.stack.add(ARCADE, 'Arcade Stick', 'input-gaming')
+        took = self.stack.wait_connected(ARCADE, 30)
+        self.assertIsNotNone(took, self.stack.output())
+        self.assertLess(took, 26, self.stack.output())
+        return took
+
+    def pages_to_a_in_a_minute(self, since, most):
+        time.sleep(max(0.0, since + 60 - time.monotonic()))
+        pages = self.stack.radio()['pages ' + PAD]
+        self.assertLessEqual(pages, most, self.stack.history(PAD))
+        self.assertGreater(pages, 0)
+        return pages
+
+    def test_radio_quiet_room(self):
+        self.stack.start_bluez()
+        self.start()
+        self.stack.watch_status('never', 2)
+        self.second_pad_is_connected()
+        self.assertEqual(self.stack.history(ARCADE), ['Pair trusted=1', 'Connect'])
+
+    def test_radio_pad_switched_off(self):
+        since = self.pad_in_trouble('off')
+        self.second_pad_is_connected(since)
+        self.pages_to_a_in_a_minute(since, 5)  # after 0, 10, 30 s, and one more at most
+        self.assertFalse(self.stack.connected(PAD))
+        self.assertEqual(self.stack.status(), 'Connecting Pad One...\nConnected Arcade Stick...')
+
+    def test_radio_pad_left_pairing_mode_and_went_off(self):
+        since = self.pad_in_trouble('left')
+        self.second_pad_is_connected(since)
+        self.pages_to_a_in_a_minute(since, 5)
+        self.assertEqual(self.stack.status(), 'Pairing Pad One...\nConnected Arcade Stick...')
+
+    def test_radio_pad_refusing_to_pair(self):
+        since = self.pad_in_trouble('refusing')
+        self.second_pad_is_connected(since)
+        self.pages_to_a_in_a_minute(since, 5)
+        self.assertFalse(self.stack.state(PAD)['Paired'])
+
+    def test_radio_switched_off_pad_comes_back_by_itself(self):
+        since = self.pad_in_trouble('off')
+        time.sleep(max(0.0, since + 25 - time.monotonic()))
+        self.stack.switch(PAD, 'back')
+        self.assertLess(self.stack.wait_connected(PAD, 5) or 99, 5, self.stack.history(PAD))
+        self.assertEqual(self.stack.watch_status('Connected Pad One...', 3)[-1:], ['Connected Pad One...'])
+
+    def test_radio_switched_off_pad_comes_back_and_waits(self):
+        since = self.pad_in_trouble('off')
+        time.sleep(max(0.0, since + 25 - time.monotonic()))
+        self.stack.switch(PAD, 'back-waiting')
+        # connected by joybond's next attempt, within the pause then under way (40 s at most)
+        self.assertIsNotNone(self.stack.wait_connected(PAD, 45), self.stack.history(PAD))
+        self.assertEqual(self.stack.watch_status('Connected Pad One...', 3)[-1:], ['Connected Pad One...'])
 
     def test_dropped_connection_is_made_again(self):
         self.stack.start_bluez()
@@ -173,8 +251,8 @@ class RealTool(unittest.TestCase):
         self.stack.start_joybond(JOYBOND, as_user=(nobody.pw_uid, nobody.pw_gid,
                                                    [grp.getgrnam('bluetooth').gr_gid]))
         seen = self.stack.watch_status('Connected Pad One...', 20)
-        self.assertEqual(seen, ['Trusting Pad One...\n', 'Pairing Pad One...\n', 'Connecting Pad One...\n',
-                                'Connected Pad One...'], self.stack.output())
+        self.assertEqual(seen, ['Bluetooth scanning...\n', 'Trusting Pad One...\n', 'Pairing Pad One...\n',
+                                'Connecting Pad One...\n', 'Connected Pad One...'], self.stack.output())
         self.assertEqual(self.stack.history(PAD), ['Pair trusted=1', 'Connect'])
         self.assertEqual(self.stack.status_owner(), nobody.pw_uid)
 
@@ -279,8 +357,8 @@ class RealTool(unittest.TestCase):
         self.stack.mock.NeedPin('hci0', PAD, '0000')
         self.start()
         seen = self.stack.watch_status('Connected Retro Pad...', 20)
-        self.assertEqual(seen, ['Trusting Retro Pad...\n', 'Pairing Retro Pad...\n', 'Connecting Retro Pad...\n',
-                                'Connected Retro Pad...'], self.stack.output())
+        self.assertEqual(seen, ['Bluetooth scanning...\n', 'Trusting Retro Pad...\n', 'Pairing Retro Pad...\n',
+                                'Connecting Retro Pad...\n', 'Connected Retro Pad...'], self.stack.output())
         self.assertEqual(self.stack.history(PAD)[:2], ['Pair trusted=1', 'PIN 0000'])
         self.assertEqual({call for call in self.stack.history(PAD) if call.startswith('PIN')}, {'PIN 0000'})
         self.assertEqual(self.stack.mock.DefaultAgentCapability(), 'NoInputNoOutput')
@@ -319,7 +397,7 @@ class RealTool(unittest.TestCase):
         typed after the cancel.'''
         self.stack.start_bluez()
         self.stack.add(PHONE, "Alice's Phone", 'phone')
-        self.stack.add(HEADSET, 'Headset', 'audio-headset')
+        self.stack.add(HEADSET, 'Headset', 'audio-headset', 'connected')  # the other device
         self.start()
         self.stack.watch_status('Bluetooth scanning...\n', 15)
         answers = self.stack.ask(PHONE, ['pin', 'pin+event', 'pin+cancel'])

@@ -6,8 +6,19 @@ paired, trusted and connected states, the per-bearer interfaces of BlueZ 5.84 an
 dual-mode device: BR/EDR pairs and connects, LE stays idle), pairings that fail a given
 number of times, dropped connections, properties that change again and again (a storm of
 events), and a history of the Pair and Connect calls each device received.
+
+The adapter has one radio, which costs time as Linux and bluetoothd make it cost: pages run
+one at a time, and one to a device that does not answer lasts the page timeout; a call to a
+device already being paired or connected fails at once with InProgress; discovery cycles
+through LE scan, inquiry and idle, a page cancels inquiry, a pairing suspends discovery, and
+discovery starts again RESTART_AFTER seconds later; only inquiry finds devices in pairing
+mode, and the daemon forgets a device it found, and nobody trusted or paired, once it has not
+found it for FORGET_AFTER seconds. Pads can be switched off and on, and leave pairing mode.
+Calls are answered when the radio is done, the daemon serving others meanwhile.
 Load it with: python3 -m dbusmock --system --template joybond_bluez.py
 '''
+import time
+
 import dbus
 from gi.repository import GLib
 
@@ -22,6 +33,15 @@ LE_IFACE = 'org.bluez.Bearer.LE1'
 
 AGENT_IFACE = 'org.bluez.Agent1'
 
+TICK_MS = 50
+PAGE_TIMEOUT = 5.12  # the controller's page timeout: a device that does not answer
+PAGE_ANSWERED = 0.3  # a page the device answers
+LE_SCAN, INQUIRY, IDLE = 5.12, 5.12, 5.0
+RESTART_AFTER = 5.0  # after a page cancelled inquiry, or after the last pairing ended
+FIND_AFTER = 2.0     # seconds of inquiry that find a classic pad in pairing mode
+FORGET_AFTER = 30.0  # a found device nobody trusted or paired, not found again
+RECONNECT_AFTER = 1.0  # a bonded classic pad switched on pages the host
+
 
 def load(mock, parameters):
     bluez5.load(mock, parameters)
@@ -32,6 +52,140 @@ def load(mock, parameters):
         ('RegisterAgent', 'os', '', lambda self, path, capability: bluez5.RegisterAgent(
             self, path, capability or 'KeyboardDisplay'))])
     manager.answers = []
+    GLib.timeout_add(TICK_MS, tick)
+
+
+# Every device in the room, known to the daemon or not, by address: what the tests made it
+# (the arguments of AddNamedDevice), whether it is switched on, in pairing mode (found by
+# inquiry, accepts pairing), reconnects by itself when switched on; its history of calls, and
+# the radio's work for it.
+world = {}
+
+
+def world_entry(adapter, address, name, icon, states):
+    entry = world.setdefault(address.upper(), {
+        'powered': True, 'pairing_mode': not {'paired', 'connected', 'trusted'} & set(states.split(',')),
+        'reconnects': True,
+        'history': [], 'pages': 0, 'inquiry': 0.0, 'found_at': None, 'rssi_turn': 0})
+    entry['args'] = (adapter, address, name, icon, states)
+    return entry
+
+
+def radio_of(adapter):
+    if not hasattr(adapter, 'radio'):
+        adapter.radio = {'scan': False, 'phase': 'off', 'phase_end': 0.0, 'pages': [],
+                         'pairings': 0, 'resume_at': None, 'since': time.monotonic(),
+                         'paging': 0.0, 'suspended': 0.0, 'inquiry': 0.0}
+    return adapter.radio
+
+
+def adapters():
+    return [obj for path, obj in list(mockobject.objects.items())
+            if ADAPTER_IFACE in obj.props and hasattr(obj, 'radio')]
+
+
+def tick():
+    now = time.monotonic()
+    dt = TICK_MS / 1000.0
+    for adapter in adapters():
+        radio = radio_of(adapter)
+        pages = radio['pages']
+        if pages and pages[0]['end'] is None:
+            start_page(radio, pages[0], now)
+        if pages and now >= pages[0]['end']:
+            page = pages.pop(0)
+            page['done'](page['answered'])
+            if pages:
+                start_page(radio, pages[0], now)
+        phase = radio['phase']
+        radio['paging'] += dt if pages else 0.0
+        radio['suspended'] += dt if phase == 'stopped' else 0.0
+        radio['inquiry'] += dt if phase == 'inquiry' else 0.0
+        if not radio['scan']:
+            continue
+        if phase == 'stopped':
+            if (radio['pairings'] == 0 and not pages and radio['resume_at'] is not None and
+                    now >= radio['resume_at']):
+                set_phase(radio, 'le', now)
+        elif now >= radio['phase_end']:
+            set_phase(radio, {'le': 'inquiry', 'inquiry': 'idle', 'idle': 'le'}[phase], now)
+        if radio['phase'] == 'inquiry':
+            inquire(adapter, dt, now)
+        forget_strangers(adapter, now)
+    return True
+
+
+def set_phase(radio, phase, now):
+    radio['phase'] = phase
+    radio['phase_end'] = now + {'le': LE_SCAN, 'inquiry': INQUIRY, 'idle': IDLE}.get(phase, 0)
+    if phase == 'inquiry':
+        for entry in world.values():
+            entry['inquiry'] = 0.0
+
+
+def start_page(radio, page, now):
+    entry = page['entry']
+    page['answered'] = entry['powered']
+    page['end'] = now + (PAGE_ANSWERED if page['answered'] else PAGE_TIMEOUT)
+    entry['pages'] += 1
+    if radio['phase'] == 'inquiry':  # a page cancels inquiry; discovery starts again later
+        radio['phase'] = 'stopped'
+        radio['resume_at'] = now + RESTART_AFTER
+
+
+def page(device, done):
+    '''Pages the device once the radio is free: done(answered) when the page ends.'''
+    adapter = mockobject.objects[device.props[DEVICE_IFACE]['Adapter']]
+    radio_of(adapter)['pages'].append({'entry': device.entry, 'end': None, 'done': done})
+
+
+def suspend_discovery(device, pairing):
+    radio = radio_of(mockobject.objects[device.props[DEVICE_IFACE]['Adapter']])
+    if pairing:
+        radio['pairings'] += 1
+        if radio['scan']:
+            radio['phase'] = 'stopped'
+        radio['resume_at'] = None
+    else:
+        radio['pairings'] -= 1
+        if radio['pairings'] == 0:
+            radio['resume_at'] = time.monotonic() + RESTART_AFTER
+
+
+def inquire(adapter, dt, now):
+    '''Inquiry finds the devices in pairing mode after FIND_AFTER seconds of it, once per
+    inquiry: a new one appears, a known one shows a new RSSI (held in a hand, it varies).'''
+    name = adapter.__dbus_object_path__.split('/')[-1]
+    for address, entry in world.items():
+        if entry['args'][0] != name or not (entry['powered'] and entry['pairing_mode']):
+            continue
+        before = entry['inquiry']
+        entry['inquiry'] += dt
+        if before < FIND_AFTER <= entry['inquiry']:
+            entry['found_at'] = now
+            device = known_device(entry)
+            if device is None:
+                add_device(*entry['args'])
+            else:
+                entry['rssi_turn'] += 1
+                rssi = (-45, -58)[entry['rssi_turn'] % 2]
+                set_props(device, DEVICE_IFACE, RSSI=dbus.Int16(rssi, variant_level=1))
+
+
+def known_device(entry):
+    adapter, address = entry['args'][:2]
+    return mockobject.objects.get('/org/bluez/%s/dev_%s' % (adapter, address.replace(':', '_').upper()))
+
+
+def forget_strangers(adapter, now):
+    for entry in world.values():
+        device = known_device(entry)
+        if device is None or entry['found_at'] is None or now - entry['found_at'] < FORGET_AFTER:
+            continue
+        props = device.props[DEVICE_IFACE]
+        if props['Paired'] or props['Trusted'] or props['Connected'] or device.busy:
+            continue
+        bluez5.RemoveDevice(adapter, device.__dbus_object_path__)
 
 
 def ask_agent(method, device, args, done):
@@ -123,26 +277,38 @@ def start_discovery(adapter):
     if not adapter.props[ADAPTER_IFACE]['Powered']:
         raise dbus.exceptions.DBusException('Resource Not Ready', name='org.bluez.Error.NotReady')
     set_props(adapter, ADAPTER_IFACE, Discovering=True)
-    # As a real adapter does, discovery finds the devices in range that it does not know yet.
-    pending, adapter.pending = adapter.pending, []
-    for args in pending:
-        AddNamedDevice(mockobject.objects['/org/bluez'], *args)
+    radio = radio_of(adapter)
+    if not radio['scan']:
+        radio['scan'] = True
+        if radio['pairings'] == 0:
+            set_phase(radio, 'le', time.monotonic())
+        else:
+            radio['phase'] = 'stopped'
 
 
 def stop_discovery(adapter):
     set_props(adapter, ADAPTER_IFACE, Discovering=False)
+    radio_of(adapter).update(scan=False, phase='off')
+
+
+def bluez_error(name, message=''):
+    return dbus.exceptions.DBusException(message, name='org.bluez.Error.' + name)
 
 
 def pair(device, reply, error):
     device.history.append('Pair trusted=%d' % int(bool(device.props[DEVICE_IFACE]['Trusted'])))
-    if device.failing_pairings > 0:
-        device.failing_pairings -= 1
-        return error(dbus.exceptions.DBusException('Authentication Failed',
-                                                   name='org.bluez.Error.AuthenticationFailed'))
     if device.paired:
-        return error(dbus.exceptions.DBusException('Already Exists', name='org.bluez.Error.AlreadyExists'))
+        return error(bluez_error('AlreadyExists', 'Already Exists'))
+    if device.busy:
+        return error(bluez_error('InProgress', 'In Progress'))
+    device.busy = True
+    suspend_discovery(device, True)
 
-    def bonded():
+    def finish(failure=None):
+        device.busy = False
+        suspend_discovery(device, False)
+        if failure:
+            return error(bluez_error(*failure))
         device.paired = True
         set_props(device, DEVICE_IFACE, Paired=True)
         set_props(device, BREDR_IFACE, Paired=True, Bonded=True)
@@ -150,24 +316,44 @@ def pair(device, reply, error):
 
     def pin_given(answer):
         device.history.append('PIN %s' % (answer[1],))
-        if pin_answer(answer) != ('ok', device.pin):
-            return error(dbus.exceptions.DBusException('Authentication Failed',
-                                                       name='org.bluez.Error.AuthenticationFailed'))
-        bonded()
-    if device.pin:  # legacy pairing: the default agent is asked for the PIN
-        ask_agent('RequestPinCode', device, [], pin_given)
-    else:
-        bonded()
+        finish(None if pin_answer(answer) == ('ok', device.pin)
+               else ('AuthenticationFailed', 'Authentication Failed'))
+
+    def paged(answered):
+        if not answered:
+            return finish(('ConnectionAttemptFailed', 'Page Timeout'))
+        if not device.entry['pairing_mode']:
+            return finish(('AuthenticationRejected', 'Authentication Rejected'))
+        if device.failing_pairings > 0:
+            device.failing_pairings -= 1
+            return finish(('AuthenticationFailed', 'Authentication Failed'))
+        if device.pin:  # legacy pairing: the default agent is asked for the PIN
+            return ask_agent('RequestPinCode', device, [], pin_given)
+        finish()
+    page(device, paged)
 
 
-def connect(device):
+def connect(device, reply, error):
     device.history.append('Connect')
     if device.connected:
-        raise dbus.exceptions.DBusException('Already Connected',
-                                            name='org.bluez.Error.AlreadyConnected')
-    device.connected = True
-    set_props(device, DEVICE_IFACE, Connected=True)
-    set_props(device, BREDR_IFACE, Connected=True)
+        return error(bluez_error('AlreadyConnected', 'Already Connected'))
+    if device.busy:
+        return error(bluez_error('InProgress', 'br-connection-busy'))
+    device.busy = True
+
+    def paged(answered):
+        device.busy = False
+        if not answered:
+            return error(bluez_error('Failed', 'br-connection-create-socket'))
+        set_connected(device, True)
+        reply()
+    page(device, paged)
+
+
+def set_connected(device, connected):
+    device.connected = connected
+    set_props(device, DEVICE_IFACE, Connected=connected)
+    set_props(device, BREDR_IFACE, Connected=connected)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s')
@@ -179,7 +365,7 @@ def AddAdapter(self, device_name, system_name):
         ('StartDiscovery', '', '', start_discovery),
         ('StopDiscovery', '', '', stop_discovery),
     ])
-    adapter.pending = []
+    radio_of(adapter)
     set_props(adapter, ADAPTER_IFACE, Powered=False)
     return path
 
@@ -188,7 +374,8 @@ def AddAdapter(self, device_name, system_name):
 def AddAdapterInUse(self, device_name, system_name):
     '''An adapter that comes powered and already discovering, as when another client scans.'''
     path = AddAdapter(self, device_name, system_name)
-    set_props(mockobject.objects[path], ADAPTER_IFACE, Powered=True, Discovering=True)
+    set_props(mockobject.objects[path], ADAPTER_IFACE, Powered=True)
+    start_discovery(mockobject.objects[path])
     return path
 
 
@@ -199,23 +386,31 @@ def SetPower(self, adapter, powered):
     obj = mockobject.objects['/org/bluez/' + adapter]
     set_props(obj, ADAPTER_IFACE, Powered=powered)
     if not powered:
-        set_props(obj, ADAPTER_IFACE, Discovering=False)
+        stop_discovery(obj)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sssss', out_signature='s')
 def AddNamedDevice(self, adapter, address, name, icon, states):
-    '''A device with an icon ("input-gaming" for a game controller) and initial states, a
-    comma-separated subset of "paired,trusted,connected". One that is not paired becomes known
-    once the adapter discovers.'''
-    adapter_obj = mockobject.objects['/org/bluez/' + adapter]
-    if 'paired' not in states.split(',') and not adapter_obj.props[ADAPTER_IFACE]['Discovering']:
-        adapter_obj.pending.append((adapter, address, name, icon, states))
+    '''A device in the room, with an icon ("input-gaming" for a game controller) and initial
+    states, a comma-separated subset of "paired,trusted,connected". One that is paired,
+    trusted (the daemon keeps that across restarts) or connected is known to the daemon at
+    once; any other is in pairing mode, and becomes known once inquiry finds it.'''
+    world_entry(adapter, address, name, icon, states)
+    if not {'paired', 'connected', 'trusted'} & set(states.split(',')):
         return ''
-    path = bluez5.AddDevice(self, adapter, address, name)
+    return add_device(adapter, address, name, icon, states)
+
+
+def add_device(adapter, address, name, icon, states):
+    '''The daemon knows the device from now on.'''
+    entry = world[address.upper()]
+    path = bluez5.AddDevice(mockobject.objects['/org/bluez'], adapter, address, name)
     device = mockobject.objects[path]
-    device.AddMethods(DEVICE_IFACE, [('Connect', '', '', connect)])
+    add_async_method(device, DEVICE_IFACE, 'Connect', connect)
     add_async_method(device, DEVICE_IFACE, 'Pair', pair)
-    device.history = []
+    device.entry = entry
+    device.history = entry['history']
+    device.busy = False
     device.failing_pairings = 0
     device.pin = None
     for key, value in settings.get(address.upper(), {}).items():
@@ -274,7 +469,11 @@ def AskAgent(self, adapter, address, question, reply, error):
     default agent's answer, as bluetoothd takes it. "+event" adds an RSSI change of another
     device 20 ms after the question; "+cancel" cancels it right after asking, as the daemon
     does when the asker gives up (before anyone could answer: no race with the answer). The
-    answer is kept in the device's history.'''
+    answer is kept in the device's history. A device that asks has connected: the daemon
+    knows it.'''
+    entry = world.get(address.upper())
+    if entry is not None and known_device(entry) is None:
+        add_device(*entry['args'])
     device = device_at(adapter, address)
     kind = question.split('+')[0]
 
@@ -313,10 +512,43 @@ def DefaultAgentCapability(self):
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='')
 def DropConnection(self, adapter, address):
-    device = device_at(adapter, address)
-    device.connected = False
-    set_props(device, DEVICE_IFACE, Connected=False)
-    set_props(device, BREDR_IFACE, Connected=False)
+    set_connected(device_at(adapter, address), False)
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sss', out_signature='')
+def SwitchPad(self, adapter, address, state):
+    '''What the pad's owner does with it: "off" (switched off, or out of range), "pairing"
+    (pairing mode), "refusing" (on, out of pairing mode: it answers pages and refuses to
+    pair), "back" (switched on: bonded, it connects by itself) or "back-waiting" (switched on,
+    waits to be connected).'''
+    entry = world[address.upper()]
+    entry['powered'] = state != 'off'
+    entry['pairing_mode'] = state == 'pairing'
+    entry['reconnects'] = state == 'back'
+    device = known_device(entry)
+    if device is None:
+        return
+    if state == 'off' and device.connected:
+        set_connected(device, False)
+
+    def reconnect():
+        if entry['powered'] and entry['reconnects'] and device.paired and not device.connected:
+            set_connected(device, True)
+        return False
+    if state == 'back':
+        GLib.timeout_add(int(RECONNECT_AFTER * 1000), reconnect)
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='s', out_signature='a{sd}')
+def RadioStats(self, adapter):
+    '''Seconds since the adapter came: discovering ("scan"), paging, discovery suspended,
+    inquiry; and the pages each device got ("pages <address>").'''
+    radio = radio_of(mockobject.objects['/org/bluez/' + adapter])
+    stats = {key: radio[key] for key in ('paging', 'suspended', 'inquiry')}
+    stats['since'] = time.monotonic() - radio['since']
+    for address, entry in world.items():
+        stats['pages ' + address] = entry['pages']
+    return stats
 
 
 def start_storm(device, name, values, period_ms):
@@ -348,8 +580,11 @@ def Storm(self, adapter, address, name, values, period_ms):
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='as')
 def History(self, adapter, address):
-    '''The Pair and Connect calls the device received, in order.'''
-    return device_at(adapter, address).history
+    '''The Pair and Connect calls the device received, in order (also once the daemon forgot
+    it).'''
+    if address.upper() not in world:
+        device_at(adapter, address)  # no such device
+    return world[address.upper()]['history']
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='a{sv}')

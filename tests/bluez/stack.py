@@ -173,6 +173,31 @@ class Stack:
     def add(self, address, name, icon, states=''):
         self.mock.AddNamedDevice(self.adapter, address, name, icon, states)
 
+    def switch(self, address, state):
+        '''The pad's owner switches it: "off", "pairing", "refusing", "back", "back-waiting".'''
+        self.mock.SwitchPad(self.adapter, address, state)
+
+    def radio(self):
+        '''The radio's figures: seconds paging, with discovery suspended, of inquiry, since
+        the adapter came ("since"), and the pages each device got ("pages <address>").'''
+        return {str(key): float(value) for key, value in self.mock.RadioStats(self.adapter).items()}
+
+    def connected(self, address):
+        '''Whether the daemon knows the device, connected.'''
+        try:
+            return bool(self.state(address)['Connected'])
+        except dbus.exceptions.DBusException:
+            return False
+
+    def wait_connected(self, address, timeout):
+        '''Seconds until the device is connected, or None.'''
+        start = time.monotonic()
+        while time.monotonic() - start < timeout:
+            if self.connected(address):
+                return time.monotonic() - start
+            time.sleep(0.1)
+        return None
+
     def history(self, address):
         return [str(call) for call in self.mock.History(self.adapter, address)]
 
