@@ -115,7 +115,13 @@ def tick():
     return True
 
 
+def log_radio(what):
+    '''A line of the daemon's log about the radio, for reading a story afterwards.'''
+    print('%.2f radio %s' % (time.monotonic(), what), flush=True)
+
+
 def set_phase(radio, phase, now):
+    log_radio(phase)
     radio['phase'] = phase
     radio['phase_end'] = now + {'le': LE_SCAN, 'inquiry': INQUIRY, 'idle': IDLE}.get(phase, 0)
     if phase == 'inquiry':
@@ -128,7 +134,9 @@ def start_page(radio, page, now):
     page['answered'] = entry['powered']
     page['end'] = now + (PAGE_ANSWERED if page['answered'] else PAGE_TIMEOUT)
     entry['pages'] += 1
+    log_radio('page %s for %.2f s' % (entry['args'][1], page['end'] - now))
     if radio['phase'] == 'inquiry':  # a page cancels inquiry; discovery starts again later
+        log_radio('inquiry cancelled')
         radio['phase'] = 'stopped'
         radio['resume_at'] = now + RESTART_AFTER
 
@@ -143,7 +151,8 @@ def suspend_discovery(device, pairing):
     radio = radio_of(mockobject.objects[device.props[DEVICE_IFACE]['Adapter']])
     if pairing:
         radio['pairings'] += 1
-        if radio['scan']:
+        if radio['scan'] and radio['phase'] != 'stopped':
+            log_radio('discovery suspended')
             radio['phase'] = 'stopped'
         radio['resume_at'] = None
     else:
