@@ -1,5 +1,6 @@
 #include "devices/details.h"
 
+#include "base/clock.h"
 #include "base/text.h"
 #include "link/channel.h"
 #include "link/tool.h"
@@ -115,8 +116,12 @@ void apply_info_reply(const InfoReply* reply, Device* device) {
         device->trusted = reply->trusted;
     if (reply->connected >= 0)
         device->connected = reply->connected;
-    if (reply->rssi != device->rssi && reply->rssi != 0)
-        device->back = 1;
+    if (reply->rssi != device->rssi && reply->rssi != 0) {
+        int64_t now = monotonic_ms();
+        if (device->rssi_changed == 0 || now - device->rssi_changed >= found_again_after_ms)
+            device->back = 1;
+        device->rssi_changed = now;
+    }
     device->rssi = reply->rssi;
 }
 

@@ -23,7 +23,8 @@ struct Device {
     int64_t pairing_since; // when joybond first sent "pair" since it was last paired
     uint32_t progress;     // trusted, paired and connected as the schedule last saw them
     uint32_t rssi;         // a hash of the last "RSSI:" its details showed, 0 for none
-    int32_t back;          // listed again after it was gone, or its RSSI changed: found again
+    int64_t rssi_changed;  // when that last changed
+    int32_t back;          // listed again after it was gone, or found again (details.h)
     int32_t trusted_here;  // joybond sent "trust" in this run
     int32_t given_up;      // joybond gave up pairing it: no step, not named, until it is back
     Device* next;

@@ -111,9 +111,10 @@ TEST_F(Details, BearerLinesOfNewerClientsDoNotCount) {
     EXPECT_EQ(state(), " connected");
 }
 
-// The daemon shows an RSSI once it finds the device: one that appears or changes marks the
-// record back, one that stays does not, nor one inside a doubtful reply.
-TEST_F(Details, AnRssiThatAppearsOrChangesMarksTheDeviceBack) {
+// The daemon shows an RSSI once it finds the device: one that appears, or changes after a
+// minute without a change, marks the record back; one that stays or keeps changing does not,
+// nor one inside a doubtful reply.
+TEST_F(Details, AnRssiThatAppearsOrChangesAgainMarksTheDeviceBack) {
     apply({header, "\tPaired: no"});
     EXPECT_EQ(device->back, 0);
     for (const char* rssi : {"\tRSSI: -61", "\tRSSI: 0xffffffc3 (-61)", "\tRSSI: -52"}) {
@@ -121,7 +122,9 @@ TEST_F(Details, AnRssiThatAppearsOrChangesMarksTheDeviceBack) {
         EXPECT_EQ(device->back, 1) << rssi;
         device->back = 0;
         apply({header, rssi});
+        apply({header, "\tRSSI: -70"}); // still in reach
         EXPECT_EQ(device->back, 0) << rssi;
+        device->rssi_changed -= found_again_after_ms;
     }
     apply({header, "\tRSSI: -40", "\tRSSI: -40"});
     EXPECT_EQ(device->back, 0);
