@@ -68,6 +68,9 @@ size_t prompt_head_count = 0;
 // A question stays open, whatever is drawn after it, until it is answered or the tool says it
 // was cancelled: from BlueZ 5.84 on, the tool draws its main prompt over a question when its
 // default device changes, and still takes the next line as the answer.
+constexpr size_t answer_size = 32;
+static_assert(sizeof pin_answer <= answer_size && sizeof pin_refusal_answer <= answer_size &&
+              sizeof refusal_answer <= answer_size);
 struct AgentState {
     bool open = false;             // a question was shown, and not answered or cancelled
     bool canceled = false;         // the tool said so: what it draws next is that question, stale
@@ -78,6 +81,8 @@ struct AgentState {
     bool question_pending = false; // the question counted: it ended a wait, its ":" now "?"
     int64_t pin_until = -1;
     int64_t answered_at = -1;      // when a question was answered last
+    char answer_echo[answer_size] = ""; // that answer, until the tool echoes it: a question
+                                        // drawn before (again, after an event) is the one answered
 };
 AgentState agent;
 constexpr int64_t pin_window_ms = 20000;
@@ -87,6 +92,7 @@ constexpr int64_t redraw_ms = 50; // how long the tool may take to draw a questi
 // has the answer (a phone asks to pair, then for a service), and a command that crossed it
 // would become that answer.
 constexpr int64_t after_answer_ms = 300;
+constexpr int64_t answer_echo_ms = 2000; // how long an answer's echo is waited for at most
 constexpr char answered_mark = '?'; // replaces the ":" of a question counted, as "@" a prompt's mark
 int reply_fd_seen = -1;             // where the tool's output comes from
 
@@ -156,7 +162,8 @@ int64_t look_for_question() {
         daemon_lost = true;
     bool question = is_question(shown);
     int64_t now = monotonic_ms();
-    if (question && agent.canceled)
+    bool answered = agent.answer_echo[0] != '\0' && now - agent.answered_at < answer_echo_ms;
+    if (question && (agent.canceled || answered))
         return -1;
     if (question) {
         agent.question_looked_at = true;
@@ -290,8 +297,12 @@ char* hand_out(char* newline) {
                                     prompt_length - prompt_mark - 1) == 0;
     // A question the tool drew after its prompt and drew over (an event, or its prompt again)
     // before it was looked at still takes the next line.
-    Pending drawn = after_prompt && !agent.question_looked_at ? drawn_question(line + prompt_length)
-                                                               : Pending::nothing;
+    bool echo = agent.answer_echo[0] != '\0' && std::strstr(line, agent.answer_echo) != nullptr;
+    Pending drawn = after_prompt && !agent.question_looked_at && !echo
+                        ? drawn_question(line + prompt_length)
+                        : Pending::nothing;
+    if (echo)
+        agent.answer_echo[0] = '\0';
     if (is_question(drawn)) {
         agent.open = true;
         agent.pin_asked = drawn == Pending::pin_question;
@@ -299,8 +310,10 @@ char* hand_out(char* newline) {
     agent.question_looked_at = false;
     agent.after_cancel = agent.canceled;
     agent.canceled = is_cancel_line(line);
-    if (agent.canceled)
+    if (agent.canceled) {
         agent.open = agent.question_pending = false;
+        agent.answer_echo[0] = '\0';
+    }
     if (const char* failure = after_prompt ? failure_words(line + prompt_length) : nullptr) {
         size_t kept = strnlen(failure, sizeof failure_line - 1);
         std::memcpy(failure_line, failure, kept);
@@ -320,6 +333,9 @@ void answer_question(int command_fd) {
     send_line(command_fd, answer);
     agent.open = agent.question_pending = false;
     agent.answered_at = monotonic_ms();
+    size_t length = std::strlen(answer) - 1; // without its newline
+    std::memcpy(agent.answer_echo, answer, length);
+    agent.answer_echo[length] = '\0';
 }
 
 // Answers the questions the tool's agent has put, each followed by the prompt it shows after
