@@ -34,18 +34,9 @@ STORIES = {
 def run(binary, story, minutes):
     stack = Stack()
     try:
-        stack.start_bluez()
-        if story in ('quiet', 'off'):
-            stack.add(A, 'Pad One', 'input-gaming')
-            stack.start_joybond(binary)
-            stack.watch_status('Connected Pad One...', 30)
-            if story == 'off':
-                stack.switch(A, 'off')
-        else:
-            stack.add(A, 'Pad One', 'input-gaming', 'trusted')
-            stack.switch(A, 'off' if story == 'left' else 'refusing')
-            stack.start_joybond(binary)
-        start = time.monotonic()
+        start = stack.pad_in_trouble(binary, A, 'none' if story == 'quiet' else story)
+        if start is None:
+            return {}
         first = stack.radio()
         calls = len(stack.history(A)) if story != 'quiet' else 0
         time.sleep(20)

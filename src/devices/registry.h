@@ -42,8 +42,8 @@ inline constexpr uint32_t back_after = 5;
 inline constexpr uint32_t forget_after = 300;
 
 // The record with this address, created at the head when there is none; either way listed
-// in the current listing, and marked back when it missed back_after listings or more. Ends the process with "Failed to allocate device" when memory
-// cannot be had.
+// in the current listing, and marked back when it missed back_after listings or more. Ends
+// the process with "Failed to allocate device" when memory cannot be had.
 Device* device_find_or_add(const char* address);
 
 // A new listing begins: no record is listed in it yet.

@@ -120,20 +120,10 @@ class RealTool(unittest.TestCase):
     # pairing mode 20 s later. B must be found and connected about as fast as in a quiet room,
     # and A cost few pages.
     def pad_in_trouble(self, trouble):
-        '''"off": A is switched off once connected; "left": A, trusted in an earlier run, left
-        pairing mode and went off before it paired; "refusing": the same, but it stays on
-        and refuses to pair. Returns when the trouble began.'''
-        self.stack.start_bluez()
-        if trouble == 'off':
-            self.stack.add(PAD, 'Pad One', 'input-gaming')
-            self.start()
-            self.assertEqual(self.stack.watch_status('Connected Pad One...', 30)[-1:], ['Connected Pad One...'])
-        else:
-            self.stack.add(PAD, 'Pad One', 'input-gaming', 'trusted')
-        self.stack.switch(PAD, 'off' if trouble != 'refusing' else 'refusing')
-        if trouble != 'off':
-            self.start()
-        return time.monotonic()
+        '''A's trouble (stack.pad_in_trouble); returns when it began.'''
+        since = self.stack.pad_in_trouble(JOYBOND, PAD, trouble)
+        self.assertIsNotNone(since, self.stack.output())
+        return since
 
     def second_pad_is_connected(self, since=None):
         '''B, in pairing mode 20 s after `since`, is connected within a discovery cycle and a

@@ -164,9 +164,8 @@ def suspend_discovery(device, pairing):
 def inquire(adapter, dt, now):
     '''Inquiry finds the devices in pairing mode after FIND_AFTER seconds of it, once per
     inquiry: a new one appears, a known one shows a new RSSI (held in a hand, it varies).'''
-    name = adapter.__dbus_object_path__.split('/')[-1]
-    for address, entry in world.items():
-        if entry['args'][0] != name or not (entry['powered'] and entry['pairing_mode']):
+    for entry in entries_of(adapter):
+        if not (entry['powered'] and entry['pairing_mode']):
             continue
         before = entry['inquiry']
         entry['inquiry'] += dt
@@ -182,12 +181,18 @@ def inquire(adapter, dt, now):
 
 
 def known_device(entry):
-    adapter, address = entry['args'][:2]
-    return mockobject.objects.get('/org/bluez/%s/dev_%s' % (adapter, address.replace(':', '_').upper()))
+    '''The daemon's object for the device, or None when it does not know it.'''
+    return mockobject.objects.get(device_path(*entry['args'][:2]))
+
+
+def entries_of(adapter):
+    '''The devices in reach of this adapter.'''
+    name = adapter.__dbus_object_path__.split('/')[-1]
+    return [entry for entry in world.values() if entry['args'][0] == name]
 
 
 def forget_strangers(adapter, now):
-    for entry in world.values():
+    for entry in entries_of(adapter):
         device = known_device(entry)
         if device is None or entry['found_at'] is None or now - entry['found_at'] < FORGET_AFTER:
             continue
@@ -274,8 +279,12 @@ def set_props(obj, iface, **changes):
     obj.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as', [iface, values, []])
 
 
+def device_path(adapter, address):
+    return '/org/bluez/%s/dev_%s' % (adapter, address.replace(':', '_').upper())
+
+
 def device_at(adapter, address):
-    path = '/org/bluez/%s/dev_%s' % (adapter, address.replace(':', '_').upper())
+    path = device_path(adapter, address)
     if path not in mockobject.objects:
         raise dbus.exceptions.DBusException('No such device ' + address,
                                             name=BLUEZ_MOCK_IFACE + '.NoSuchDevice')

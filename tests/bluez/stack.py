@@ -198,6 +198,26 @@ class Stack:
             time.sleep(0.1)
         return None
 
+    def pad_in_trouble(self, binary, address, trouble):
+        '''Starts the daemon and joybond (binary) with the pad at address in trouble: "none"
+        (connected, and stays so), "off" (switched off once connected), "left" (trusted in an
+        earlier run, it left pairing mode and went off before it paired) or "refusing" (the
+        same, but it stays on and refuses to pair). Returns when the trouble began, or None
+        when the pad was to be connected first and was not.'''
+        self.start_bluez()
+        if trouble in ('none', 'off'):
+            self.add(address, 'Pad One', 'input-gaming')
+            self.start_joybond(binary)
+            if self.watch_status('Connected Pad One...', 30)[-1:] != ['Connected Pad One...']:
+                return None
+            if trouble == 'off':
+                self.switch(address, 'off')
+        else:
+            self.add(address, 'Pad One', 'input-gaming', 'trusted')
+            self.switch(address, 'off' if trouble == 'left' else 'refusing')
+            self.start_joybond(binary)
+        return time.monotonic()
+
     def history(self, address):
         return [str(call) for call in self.mock.History(self.adapter, address)]
 
