@@ -2,6 +2,7 @@
 
 #include "base/text.h"
 #include "link/channel.h"
+#include "link/prompt_lines.h"
 #include "link/tool.h"
 
 #include <cstring>

@@ -3,6 +3,7 @@
 #include "base/clock.h"
 #include "base/text.h"
 #include "link/channel.h"
+#include "link/prompt_lines.h"
 #include "link/tool.h"
 
 #include <cctype>

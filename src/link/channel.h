@@ -1,7 +1,11 @@
 #pragma once
 // Controller channel: commands go out on the tool's input pipe, its output comes back
-// as lines and prompts. Keeps the 15 most recent lines for the console report.
-// Every failure ends the process with a "Failed to ..." message and status 1.
+// as lines and prompts, and a command's reply begins after its echo and ends within a bound.
+// It owns both pipes: it also writes the answers the agent chooses (link/agent.h) before a
+// command goes out, and shows every line it hands out to the agent, the notices
+// (link/notices.h) and the prompt's lines (link/prompt_lines.h). Keeps the 15 most recent
+// lines for the console report. Every failure ends the process with a "Failed to ..."
+// message and status 1.
 #include <cstdint>
 
 // How long the tool may take to end a reply with its prompt, in milliseconds: real clients
@@ -27,21 +31,6 @@ char* read_line(int fd);
 // prompts) is passed over. Before any command, the first prompt ends the wait.
 char* read_reply_line(int fd);
 
-// The last line since the previous call in which the tool said that a step failed ("Failed
-// to pair", "Failed to connect", "Failed to set trust", such as "Failed to pair:
-// org.bluez.Error.AuthenticationFailed"), from those words on and cut to 127 bytes, or
-// nullptr. Valid until the next call.
-const char* take_failure_line();
-
-// Whether the line with this hash (text_hash) is one of the lines the tool's prompt spans
-// above its last (a default device whose name holds newlines), as the ends of the last two
-// replies showed.
-bool prompt_line(uint64_t hash);
-
-// Whether the tool has said, since the last call, that it lost the Bluetooth daemon and waits
-// for it to come back (and with it, perhaps, an adapter already powered and discovering).
-bool take_daemon_lost();
-
 // Discards the reply to the last command, up to its prompt.
 void wait_prompt(int fd);
 
@@ -52,5 +41,6 @@ void log_push(const char* line);
 // characters and bytes that are not UTF-8 escaped, the tool's colour codes left out.
 void log_dump();
 
-// Empties the receive buffer and the ring, and forgets the last command. For tests only.
+// Empties the receive buffer and the ring, forgets the last command, and resets the agent,
+// the notices and the prompt's lines. For tests only.
 void channel_reset();

@@ -4,7 +4,7 @@
 #include "base/failure.h"
 #include "base/text.h"
 #include "devices/registry.h"
-#include "link/channel.h"
+#include "link/notices.h"
 
 #include <cstdio>
 #include <cstdlib>

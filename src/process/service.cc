@@ -5,6 +5,7 @@
 #include "devices/details.h"
 #include "devices/discovery.h"
 #include "link/channel.h"
+#include "link/notices.h"
 #include "link/tool.h"
 #include "policy/journal.h"
 #include "policy/policy.h"

@@ -1,5 +1,6 @@
 // The controller channel driven over real pipes: framing of lines and prompts in all three
 // prompt styles, the recent-output ring, and every way the channel ends the process.
+#include "captured.h"
 #include "fake_tool.h"
 #include "link/channel.h"
 
@@ -19,10 +20,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-const std::string prompt_566 = "\x1b[0;94m[bluetooth]\x1b[0m# ";
-const std::string prompt_579 = "\x1b[0;94m[bluetooth]# \x1b[0m";
-const std::string prompt_587 = "\x1b[0;94m[bluetoothctl]> \x1b[0m";
 
 class Channel : public testing::Test {
   protected:
@@ -169,16 +166,12 @@ TEST_F(Channel, ColourCodesDoNotMakeShortTextAPrompt) {
 }
 
 TEST_F(Channel, TakesEventLinesPrintedWhileIdle) {
-    const std::string event_566 = "\r\x1b[K[\x01\x1b[0;93m\x02"
-                                  "CHG\x01\x1b[0m\x02] Device 11:22:33:44:55:66 Trusted: yes";
     put(prompt_566);
     EXPECT_EQ(next_line(), "<prompt>");
     put(event_566 + "\n" + prompt_566);
     EXPECT_EQ(next_line(), "\x1b[0;94m[bluetooth]\x1b[0m@ " + event_566);
     EXPECT_EQ(next_line(), "<prompt>"); // the prompt printed again after the event
 
-    const std::string event_587 =
-        "\r\x1b[K\r[\x1b[0;93mCHG\x1b[0m] Device 11:22:33:44:55:66 Connected: yes";
     put("info 11:22:33:44:55:66\n" + prompt_587);
     next_line();
     EXPECT_EQ(next_line(), "<prompt>");

@@ -1,5 +1,6 @@
 // What the client shows last, told from bytes captured from bluetoothctl 5.66, 5.79 and 5.87
 // (and 5.84, which draws as 5.79 does), and the lines it speaks in itself.
+#include "captured.h"
 #include "link/screen.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +12,6 @@ namespace {
 Pending recognize(const std::string& bytes) {
     return recognize_pending(bytes.data(), bytes.data() + bytes.size());
 }
-
-const std::string pin_566 = "\x1b[1;39m[agent] Enter PIN code: \x1b[0m";
-const std::string pin_579 = "\x1b[1;39m\x1b[1;39m[agent] Enter PIN code: \x1b[0m\x1b[0m"; // and 5.87
 
 TEST(Screen, TellsPromptsAndQuestionsHoweverTheClientDrawsThem) {
     struct Case {

@@ -1,0 +1,26 @@
+#pragma once
+// What the tool says about itself, kept until the service takes it: its failure line for a
+// step (for the journal), and that it lost the Bluetooth daemon (for setting up again). Its
+// own lines follow its main prompt as it was last drawn; the same words anywhere else (in a
+// name, in an event line) are not the tool's.
+#include "link/screen.h"
+
+// A line was handed out; rest: what follows the main prompt when the line begins with it,
+// else nullptr.
+void notice_line(const char* rest);
+
+// The partial line pending shows this.
+void notice_pending(Pending shown);
+
+// The last line since the previous call in which the tool said that a step failed ("Failed
+// to pair", "Failed to connect", "Failed to set trust", such as "Failed to pair:
+// org.bluez.Error.AuthenticationFailed"), from those words on and cut to 127 bytes, or
+// nullptr. Valid until the next call.
+const char* take_failure_line();
+
+// Whether the tool has said, since the last call, that it lost the Bluetooth daemon and waits
+// for it to come back (and with it, perhaps, an adapter already powered and discovering).
+bool take_daemon_lost();
+
+// Forgets what was said. For tests (through channel_reset).
+void reset_notices();
