@@ -76,6 +76,11 @@ Device* find(const char* address, size_t* free_slot) {
 
 } // namespace
 
+Device* device_find(const char* address) {
+    size_t free_slot = 0;
+    return find(address, &free_slot);
+}
+
 Device* device_find_or_add(const char* address) {
     size_t free_slot = 0;
     Device* device = find(address, &free_slot);

@@ -27,6 +27,7 @@ struct Device {
     int32_t back;          // listed again after it was gone, or found again (details.h)
     int32_t trusted_here;  // joybond sent "trust" in this run
     int32_t given_up;      // joybond gave up pairing it: no step, not named, until it is back
+    int32_t input;         // an input device of the kernel's carries its address (inputs.h)
     Device* next;
 };
 
@@ -45,6 +46,9 @@ inline constexpr uint32_t forget_after = 300;
 // in the current listing, and marked back when it missed back_after listings or more. Ends
 // the process with "Failed to allocate device" when memory cannot be had.
 Device* device_find_or_add(const char* address);
+
+// The record with this address, or nullptr.
+Device* device_find(const char* address);
 
 // A new listing begins: no record is listed in it yet.
 void device_start_listing();

@@ -1,6 +1,7 @@
 #pragma once
 // What the tool says about itself, kept until the service takes it: its failure line for a
-// step (for the journal), and that it lost the Bluetooth daemon (for setting up again). Its
+// step (for the journal), that the daemon took its agent as the default one, and that it lost
+// the Bluetooth daemon (for setting up again). Its
 // own lines follow its main prompt as it was last drawn; the same words anywhere else (in a
 // name, in an event line) are not the tool's.
 #include "link/screen.h"
@@ -17,6 +18,10 @@ void notice_pending(Pending shown);
 // org.bluez.Error.AuthenticationFailed"), from those words on and cut to 127 bytes, or
 // nullptr. Valid until the next call.
 const char* take_failure_line();
+
+// Whether the tool has said, since the last call, that the daemon took its agent as the
+// default one ("Default agent request successful").
+bool take_default_agent_set();
 
 // Whether the tool has said, since the last call, that it lost the Bluetooth daemon and waits
 // for it to come back (and with it, perhaps, an adapter already powered and discovering).

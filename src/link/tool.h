@@ -26,13 +26,14 @@ inline constexpr char refusal_answer[] = "no\n";
 static_assert(sizeof pin_refusal_answer - 2 > 16, "a refusal must be no PIN the daemon takes");
 
 // Sent in this order, each followed by the wait for the prompt: at start, and again whenever
-// the adapter or the Bluetooth daemon comes back.
-inline constexpr const char* setup_commands[] = {
-    "power on\n",
-    "agent NoInputNoOutput\n",
-    "default-agent\n",
-    "scan on\n",
-};
+// the adapter or the Bluetooth daemon comes back. The agent's two go again until the tool
+// says "Default agent request successful" (link/notices.h).
+inline constexpr char power_command[] = "power on\n";
+inline constexpr char agent_command[] = "agent NoInputNoOutput\n";
+inline constexpr char default_agent_command[] = "default-agent\n";
+inline constexpr char scan_command[] = "scan on\n";
+inline constexpr const char* setup_commands[] = {power_command, agent_command,
+                                                 default_agent_command, scan_command};
 
 // Every other cycle: the default adapter, whether there is one and whether it is powered and
 // discovering.

@@ -75,8 +75,10 @@ void journal_devices() {
     for (Device* device = device_list; device != nullptr; device = device->next) {
         if (!device_listed(device) || !device->is_gaming)
             continue;
+        // Connected once usable: its input device exists (policy.h).
+        bool usable = device->connected && device->input;
         uint32_t now = seen_bit | (device->trusted ? trusted_bit : 0) |
-                       (device->paired ? paired_bit : 0) | (device->connected ? connected_bit : 0);
+                       (device->paired ? paired_bit : 0) | (usable ? connected_bit : 0);
         uint32_t before = device->journaled;
         device->journaled = now;
         if (!(before & seen_bit)) {

@@ -5,6 +5,7 @@
 // lines for a step. Elsewhere (a terminal, the daemon mode) nothing is written.
 //   <6>New controller NAME (ADDRESS)    <6>Trusted NAME (ADDRESS)    <6>Paired NAME (ADDRESS)
 //   <6>Connected NAME (ADDRESS)         <4>Connection lost: NAME (ADDRESS)
+// (connected: usable, its input device exists, as the status file counts it)
 //   <3>Failed to pair: org.bluez.Error.AuthenticationFailed
 // Names are escaped as on the console. A failure line is written at most once a minute for
 // the same text; the repeats in between are counted in the next one, so a device that fails

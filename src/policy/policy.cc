@@ -47,7 +47,8 @@ void read_identity() {
 }
 
 uint32_t progress_of(const Device* device) {
-    return (device->trusted ? 1u : 0u) | (device->paired ? 2u : 0u) | (device->connected ? 4u : 0u);
+    return (device->trusted ? 1u : 0u) | (device->paired ? 2u : 0u) |
+           (device->connected ? 4u : 0u) | (device->input ? 8u : 0u);
 }
 
 // Brings the device's schedule up to date with what this cycle found.
@@ -98,8 +99,9 @@ Step next_step(const Device* device) {
         return Step::trust;
     if (!device->paired)
         return Step::pair;
-    if (device->connected)
+    if (device->connected && device->input)
         return Step::connected;
+    // Connected without an input device: the link pairing left up carries no HID channel yet.
     return device->need_connect ? Step::connect : Step::none;
 }
 

@@ -12,17 +12,19 @@ inline constexpr size_t status_text_size = 4096;
 
 // What the policy does for a device this cycle, first rule that applies: nothing for a device
 // the tool did not list in this cycle, that is no game controller or that joybond gave up on;
-// trust it; pair it; count it as connected; connect it (only when joybond sent it "pair"); or
-// nothing, for one paired elsewhere that is not connected.
+// trust it; pair it; count it as connected, once it is connected and its input device exists
+// (devices/inputs.h); connect it (only when joybond sent it "pair"), also when the link
+// pairing left up is connected without one; or nothing, for one paired elsewhere that is not
+// connected (or not yet usable).
 enum class Step { none, trust, pair, connected, connect };
 Step next_step(const Device* device);
 
 // A step that did not take effect goes again only after a pause: first_pause_ms, doubling up
-// to longest_pause_ms. Progress (trusted, paired or connected changes) makes the next step due
-// at once; a sign that the device is back (listed again after it was gone, or found again:
-// registry.h, details.h) makes it due first_pause_ms after the last one at most, and restarts
-// the pauses. Until its step is due, a device keeps its status
-// line. A controller not paired give_up_after_ms after joybond first sent it "pair" is given
+// to longest_pause_ms. Progress (trusted, paired, connected or its input device changes) makes
+// the next step due at once; a sign that the device is back (listed again after it was gone,
+// or found again: registry.h, details.h) makes it due first_pause_ms after the last one at
+// most, and restarts the pauses. Until its step is due, a device keeps its status line. A
+// controller not paired give_up_after_ms after joybond first sent it "pair" is given
 // up: "untrust" when joybond trusted it in this run, and no step, no status line and no
 // record kept for good, until it is back.
 inline constexpr int64_t first_pause_ms = 10000;

@@ -4,6 +4,7 @@
 #include "devices/adapter.h"
 #include "devices/details.h"
 #include "devices/discovery.h"
+#include "devices/inputs.h"
 #include "link/channel.h"
 #include "link/notices.h"
 #include "link/tool.h"
@@ -13,15 +14,36 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <unistd.h>
 
 namespace {
 
+// Whether the tool has said, since the last set-up, that the daemon took its agent as the
+// default one. The tool reads commands as soon as it reaches the daemon, and registers its
+// own agent a moment later: a "default-agent" read in between fails ("No agent is
+// registered"), and an agent another program registered first stays the default.
+bool agent_default = false;
+
+void send_and_wait(int command_fd, int reply_fd, const char* command) {
+    send_command(command_fd, command);
+    wait_prompt(reply_fd);
+}
+
 void set_up(int command_fd, int reply_fd) {
-    for (const char* command : setup_commands) {
-        send_command(command_fd, command);
-        wait_prompt(reply_fd);
-    }
+    take_default_agent_set(); // said before this set-up: no answer to it
+    agent_default = false;
+    for (const char* command : setup_commands)
+        send_and_wait(command_fd, reply_fd, command);
+}
+
+// Asks again for the tool's agent to be the default one, until the tool says it is.
+void keep_agent(int command_fd, int reply_fd) {
+    agent_default = agent_default || take_default_agent_set();
+    if (agent_default)
+        return;
+    for (const char* command : {agent_command, default_agent_command})
+        send_and_wait(command_fd, reply_fd, command);
 }
 
 // The adapter as the last "show" found it: none (it went, or the Bluetooth daemon did), and
@@ -65,10 +87,13 @@ void run_service(int command_fd, int reply_fd, bool report) {
     for (uint32_t cycle = 0;; ++cycle) {
         sleep(1);
         notify_watchdog();
-        if (cycle % adapter_check_period == adapter_check_period - 1) // from the second cycle on
+        if (cycle % adapter_check_period == adapter_check_period - 1) { // from the second cycle on
+            keep_agent(command_fd, reply_fd);
             keep_adapter(command_fd, reply_fd);
+        }
         refresh_devices(command_fd, reply_fd);
         refresh_info(command_fd, reply_fd);
+        refresh_inputs();
         journal_devices();
         manage_devices(command_fd, reply_fd);
         if (report) {

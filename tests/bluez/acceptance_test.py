@@ -67,6 +67,10 @@ class RealTool(unittest.TestCase):
         seen = self.stack.watch_status('Connected Pad One...', 20)
         self.assertEqual(seen, ['Bluetooth scanning...\n', 'Trusting Pad One...\n', 'Pairing Pad One...\n',
                                 'Connecting Pad One...\n', 'Connected Pad One...'], self.stack.output())
+        # usable when reported connected, and it stays so: the link pairing left up, which
+        # the kernel drops when idle, carries its HID channels
+        self.assertTrue(self.stack.connected(PAD))
+        self.assertEqual(self.stack.watch_status('never', 7), ['Connected Pad One...'])
         self.assertEqual(self.stack.history(PAD), ['Pair trusted=1', 'Connect'])
         self.assertEqual(self.stack.journal(), ['<6>%s Pad One (%s)' % (what, PAD) for what in
                                                 ('New controller', 'Trusted', 'Paired', 'Connected')])
@@ -432,6 +436,22 @@ class RealTool(unittest.TestCase):
         self.stack.start_bluez()
         self.start()
         self.assertIsNotNone(self.stack.wait_discovering(10), self.stack.output())
+
+    def test_agent_is_the_default_whatever_registered_first(self):
+        '''Another agent is registered before joybond starts, and the daemon answers the
+        client's own registration a moment after the client reads its first commands: the
+        set-up's "default-agent" fails at first, and joybond asks again until its agent is the
+        default one.'''
+        self.stack.start_bluez()
+        self.stack.register_other_agent()
+        self.assertEqual(self.stack.mock.DefaultAgentCapability(), 'KeyboardDisplay')
+        self.start()
+        until = time.monotonic() + 10
+        while time.monotonic() < until and self.stack.mock.DefaultAgentCapability() != 'NoInputNoOutput':
+            time.sleep(0.1)
+        self.assertEqual(self.stack.mock.DefaultAgentCapability(), 'NoInputNoOutput', self.stack.output())
+        self.stack.watch_status('never', 3)  # asked once it took, never again
+        self.assertEqual(self.stack.output('bluez.log').count('RequestDefaultAgent '), 1)
 
     def test_adapter_that_appears_late_is_set_up(self):
         self.stack.start_bluez(adapter=False)

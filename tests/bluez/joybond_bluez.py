@@ -15,8 +15,15 @@ discovery starts again RESTART_AFTER seconds later; only inquiry finds devices i
 mode, and the daemon forgets a device it found, and nobody trusted or paired, once it has not
 found it for FORGET_AFTER seconds. Pads can be switched off and on, and leave pairing mode.
 Calls are answered when the radio is done, the daemon serving others meanwhile.
-Load it with: python3 -m dbusmock --system --template joybond_bluez.py
+
+A link is not a usable controller: Pair leaves the link it brought up connected but bare (no
+HID channel), and the kernel drops it BARE_LINK_IDLE seconds later unless Connect brings up
+the HID channels over it. A controller whose HID channels are up has the kernel's input
+device, made in the folder named by the "inputs" parameter (a stand-in for /sys/class/input:
+input<N>/uniq holds the address in lower case).
+Load it with: python3 -m dbusmock --system --template joybond_bluez.py [-p '{"inputs": DIR}']
 '''
+import os
 import time
 
 import dbus
@@ -41,18 +48,100 @@ RESTART_AFTER = 5.0  # after a page cancelled inquiry, or after the last pairing
 FIND_AFTER = 2.0     # seconds of inquiry that find a classic pad in pairing mode
 FORGET_AFTER = 30.0  # a found device nobody trusted or paired, not found again
 RECONNECT_AFTER = 1.0  # a bonded classic pad switched on pages the host
+BARE_LINK_IDLE = 5.0   # the kernel drops a link that carries no channel
+HID_SETUP = 0.1        # the HID channels over a link that is up
+
+inputs_folder = None   # where the kernel's input devices are made
 
 
 def load(mock, parameters):
+    global inputs_folder
+    inputs_folder = parameters.get('inputs')
     bluez5.load(mock, parameters)
-    # As bluetoothd does: an empty capability (the client's own agent, registered at its
-    # start) is taken as KeyboardDisplay.
     manager = mockobject.objects['/org/bluez']
-    manager.AddMethods('org.bluez.AgentManager1', [
-        ('RegisterAgent', 'os', '', lambda self, path, capability: bluez5.RegisterAgent(
-            self, path, capability or 'KeyboardDisplay'))])
+    manager.agents = {}          # the client connection (sender) that registered it: (path, capability)
+    manager.default_agents = []  # senders, the default agent's first
+    for name, in_sig, func in (('RegisterAgent', 'os', register_agent),
+                               ('RequestDefaultAgent', 'o', request_default_agent),
+                               ('UnregisterAgent', 'o', unregister_agent)):
+        add_sender_method(manager, AGENT_MANAGER_IFACE, name, in_sig, func)
+    manager.connection.add_signal_receiver(
+        agent_owner_changed, 'NameOwnerChanged', 'org.freedesktop.DBus', 'org.freedesktop.DBus',
+        '/org/freedesktop/DBus')
     manager.answers = []
     GLib.timeout_add(TICK_MS, tick)
+
+
+AGENT_MANAGER_IFACE = 'org.bluez.AgentManager1'
+REGISTER_TAKES = 0.3  # a daemon busy setting up its adapters answers RegisterAgent a moment later
+
+
+def add_sender_method(obj, iface, name, in_sig, func):
+    '''A method that knows its caller and replies later: func(obj, *args, sender, reply, error).'''
+    # dbus-python reads the arguments off the signature: one function per count of them
+    if len(in_sig) == 2:
+        def method(self, arg1, arg2, sender=None, reply=None, error=None):
+            func(self, arg1, arg2, sender, reply, error)
+    else:
+        def method(self, arg1, sender=None, reply=None, error=None):
+            func(self, arg1, sender, reply, error)
+    method.__name__ = name
+    wrapped = dbus.service.method(iface, in_signature=in_sig, out_signature='',
+                                  sender_keyword='sender', async_callbacks=('reply', 'error'))(method)
+    obj.methods.setdefault(iface, {})[name] = (in_sig, '', None, wrapped)
+
+
+def register_agent(manager, path, capability, sender, reply, error):
+    '''As bluetoothd: one agent per client connection; the first one registered becomes the
+    default, those after it queue behind; an empty capability (the client's own agent,
+    registered at its start) is taken as KeyboardDisplay. The answer comes REGISTER_TAKES
+    later.'''
+    def answer():
+        if sender in manager.agents:
+            error(bluez_error('AlreadyExists', 'Already Exists'))
+            return False
+        manager.agents[sender] = (path, capability or 'KeyboardDisplay')
+        manager.default_agents.append(sender)
+        reply()
+        return False
+    GLib.timeout_add(int(REGISTER_TAKES * 1000), answer)
+
+
+def request_default_agent(manager, path, sender, reply, error):
+    print('RequestDefaultAgent %s %s' % (sender, path), flush=True)
+    if manager.agents.get(sender, (None,))[0] != path:
+        return error(bluez_error('DoesNotExist', 'Does Not Exist'))
+    manager.default_agents.remove(sender)
+    manager.default_agents.insert(0, sender)
+    reply()
+
+
+def unregister_agent(manager, path, sender, reply, error):
+    if manager.agents.get(sender, (None,))[0] != path:
+        return error(bluez_error('DoesNotExist', 'Does Not Exist'))
+    forget_agent(manager, sender)
+    reply()
+
+
+def forget_agent(manager, sender):
+    manager.agents.pop(sender, None)
+    if sender in manager.default_agents:
+        manager.default_agents.remove(sender)
+
+
+def agent_owner_changed(name, old_owner, new_owner):
+    '''A client that leaves the bus takes its agent with it.'''
+    if old_owner and not new_owner:
+        forget_agent(mockobject.objects['/org/bluez'], old_owner)
+
+
+def default_agent():
+    '''The default agent as (sender, path, capability), or None.'''
+    manager = mockobject.objects['/org/bluez']
+    if not manager.default_agents:
+        return None
+    sender = manager.default_agents[0]
+    return (sender,) + manager.agents[sender]
 
 
 # Every device in the room, known to the daemon or not, by address: what the tests made it
@@ -205,51 +294,27 @@ def forget_strangers(adapter, now):
 def ask_agent(method, device, args, done):
     '''Puts a question to the default agent, as bluetoothd does, without waiting: done gets
     ('ok', value) or ('error', D-Bus error name) when the answer comes, and the daemon serves
-    other calls and sends its events meanwhile. The agent is found by its object path among
-    the connections of bluetoothctl processes. Returns the agent's bus name, or None.'''
-    manager = mockobject.objects['/org/bluez']
-    if not manager.default_agent:
+    other calls and sends its events meanwhile. Returns the agent's bus name, or None.'''
+    agent = default_agent()
+    if agent is None:
         done(('error', 'no agent'))
         return None
-    bus = manager.connection
+    sender, path, _ = agent
     signature = 'o' + ''.join('u' if isinstance(a, int) else 's' for a in args)
-    daemon = dbus.Interface(bus.get_object('org.freedesktop.DBus', '/org/freedesktop/DBus'),
-                            'org.freedesktop.DBus')
-    names = []
-    for name in bus.list_names():
-        try:
-            with open('/proc/%d/comm' % daemon.GetConnectionUnixProcessID(name)) as comm:
-                if comm.read().startswith('bluetoothctl'):
-                    names.append(name)
-        except (OSError, dbus.exceptions.DBusException):
-            continue
-
-    def ask(remaining):
-        if not remaining:
-            done(('error', 'no agent'))
-            return
-
-        def failed(e):
-            if e.get_dbus_name() in ('org.freedesktop.DBus.Error.UnknownObject',
-                                     'org.freedesktop.DBus.Error.UnknownMethod',
-                                     'org.freedesktop.DBus.Error.ServiceUnknown'):
-                ask(remaining[1:])
-            else:
-                done(('error', e.get_dbus_name()))
-        bus.call_async(remaining[0], manager.default_agent, AGENT_IFACE, method, signature,
-                       [dbus.ObjectPath(device.__dbus_object_path__), *args],
-                       lambda value=None: done(('ok', str(value) if value is not None else '')),
-                       failed, timeout=25)
-    ask(names)
-    return names[0] if names else None
+    mockobject.objects['/org/bluez'].connection.call_async(
+        sender, path, AGENT_IFACE, method, signature,
+        [dbus.ObjectPath(device.__dbus_object_path__), *args],
+        lambda value=None: done(('ok', str(value) if value is not None else '')),
+        lambda e: done(('error', e.get_dbus_name())), timeout=25)
+    return sender
 
 
 def cancel_agent(name):
     '''The daemon cancels the question it put (the asker gave up, or its time ran out).'''
-    manager = mockobject.objects['/org/bluez']
-    if name and manager.default_agent:
-        manager.connection.call_async(name, manager.default_agent, AGENT_IFACE, 'Cancel', '', [],
-                                      lambda *_: None, lambda *_: None)
+    agent = default_agent()
+    if name and agent and agent[0] == name:
+        mockobject.objects['/org/bluez'].connection.call_async(
+            name, agent[1], AGENT_IFACE, 'Cancel', '', [], lambda *_: None, lambda *_: None)
 
 
 def pin_answer(answer):
@@ -328,6 +393,7 @@ def pair(device, reply, error):
         if failure:
             return error(bluez_error(*failure))
         device.paired = True
+        leave_bare_link(device)
         set_props(device, DEVICE_IFACE, Paired=True)
         set_props(device, BREDR_IFACE, Paired=True, Bonded=True)
         reply()
@@ -353,25 +419,72 @@ def pair(device, reply, error):
 
 def connect(device, reply, error):
     device.history.append('Connect')
-    if device.connected:
+    if device.connected and device.hid:
         return error(bluez_error('AlreadyConnected', 'Already Connected'))
     if device.busy:
         return error(bluez_error('InProgress', 'br-connection-busy'))
     device.busy = True
 
-    def paged(answered):
+    def channels_up():
         device.busy = False
-        if not answered:
-            return error(bluez_error('Failed', 'br-connection-create-socket'))
         set_connected(device, True)
         reply()
-    page(device, paged)
+        return False
+
+    def paged(answered):
+        if not answered:
+            device.busy = False
+            return error(bluez_error('Failed', 'br-connection-create-socket'))
+        channels_up()
+    if device.connected:  # the link is up, bare: no page, the channels go over it
+        GLib.timeout_add(int(HID_SETUP * 1000), channels_up)
+    else:
+        page(device, paged)
 
 
 def set_connected(device, connected):
-    device.connected = connected
-    set_props(device, DEVICE_IFACE, Connected=connected)
-    set_props(device, BREDR_IFACE, Connected=connected)
+    '''The device's link and, for a HID device, its HID channels come up or go down.'''
+    set_link(device, connected)
+    set_hid(device, connected and has_hid(device))
+
+
+def set_link(device, up):
+    if device.connected != up:
+        device.connected = up
+        set_props(device, DEVICE_IFACE, Connected=up)
+        set_props(device, BREDR_IFACE, Connected=up)
+
+
+def has_hid(device):
+    return str(device.props[DEVICE_IFACE].get('Icon', '')).startswith('input-')
+
+
+def leave_bare_link(device):
+    '''After a pairing: the link stays up with no channel, and the kernel drops it a moment
+    later, unless the HID channels came up over it meanwhile.'''
+    set_link(device, True)
+
+    def idle():
+        if device.connected and not device.hid:
+            set_link(device, False)
+        return False
+    GLib.timeout_add(int(BARE_LINK_IDLE * 1000), idle)
+
+
+def set_hid(device, up):
+    '''The HID channels come up or go down, and with them the kernel's input device.'''
+    device.hid = up
+    if not inputs_folder:
+        return
+    folder = os.path.join(inputs_folder, 'input%d' % device.input_number)
+    if up:
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, 'uniq'), 'w') as uniq:
+            uniq.write(str(device.props[DEVICE_IFACE]['Address']).lower() + '\n')
+    elif os.path.isdir(folder):
+        for name in os.listdir(folder):
+            os.unlink(os.path.join(folder, name))
+        os.rmdir(folder)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s')
@@ -431,6 +544,8 @@ def add_device(adapter, address, name, icon, states):
     device.busy = False
     device.failing_pairings = 0
     device.pin = None
+    device.hid = False
+    device.input_number = 100 + list(world).index(address.upper())
     for key, value in settings.get(address.upper(), {}).items():
         if key == 'storm':
             start_storm(device, *value)
@@ -441,6 +556,7 @@ def add_device(adapter, address, name, icon, states):
     device.connected = 'connected' in flags
     set_props(device, DEVICE_IFACE, Icon=dbus.String(icon, variant_level=1),
               Paired=device.paired, Trusted='trusted' in flags, Connected=device.connected)
+    set_hid(device, device.connected and has_hid(device))
     bearers = {BREDR_IFACE: {'Paired': device.paired, 'Bonded': device.paired,
                              'Connected': device.connected},
                LE_IFACE: {'Paired': False, 'Bonded': False, 'Connected': False}}
@@ -524,8 +640,8 @@ def other_event(device):
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='', out_signature='s')
 def DefaultAgentCapability(self):
-    manager = mockobject.objects['/org/bluez']
-    return manager.capabilities.get(str(manager.default_agent), '') if manager.default_agent else ''
+    agent = default_agent()
+    return str(agent[2]) if agent else ''
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='')
@@ -550,7 +666,7 @@ def SwitchPad(self, adapter, address, state):
         set_connected(device, False)
 
     def reconnect():
-        if entry['powered'] and entry['reconnects'] and device.paired and not device.connected:
+        if entry['powered'] and entry['reconnects'] and device.paired and not device.hid:
             set_connected(device, True)
         return False
     if state == 'back':

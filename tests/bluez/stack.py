@@ -4,6 +4,7 @@ the simulated Bluetooth daemon (joybond_bluez.py on dbusmock) and joybond itself
 private mount namespace with its own /tmp, driving a real bluetoothctl: Debian's, or another
 release's build placed at /usr/bin/bluetoothctl (JOYBOND_CLIENT names it), optionally slowed
 down as on a busy handheld.'''
+import json
 import os
 import shutil
 import signal
@@ -96,6 +97,10 @@ class Stack:
         with open(os.path.join(self.dir, 'bus.conf'), 'w') as conf:
             conf.write(BUS_CONFIG % (self.socket, DEBIAN_POLICY if debian_policy else OPEN_POLICY))
         self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS='unix:path=' + self.socket)
+        # The kernel's input class as joybond sees it: the simulated daemon makes the input
+        # devices of the controllers whose HID channels are up.
+        self.inputs = os.path.join(self.dir, 'inputs')
+        os.mkdir(self.inputs)
         self.processes = []
         self.adapter = ADAPTER
         self.bus_daemon = self._spawn(['dbus-daemon', '--config-file=' + os.path.join(self.dir, 'bus.conf'),
@@ -135,7 +140,8 @@ class Stack:
         '''Starts the simulated Bluetooth daemon, with one adapter unless told otherwise
         (in_use: powered and discovering already, as when another client scans).'''
         self.bluez = self._spawn([PYTHON, '-m', 'dbusmock', '--system', '--template',
-                                  os.path.join(HERE, 'joybond_bluez.py')], 'bluez.log')
+                                  os.path.join(HERE, 'joybond_bluez.py'), '--parameters',
+                                  json.dumps({'inputs': self.inputs})], 'bluez.log')
         self._wait(lambda: self.bus.name_has_owner('org.bluez'), 15, 'the simulated daemon did not start')
         self.mock = dbus.Interface(self.bus.get_object('org.bluez', '/org/bluez'), 'org.bluez.Mock')
         if adapter:
@@ -170,6 +176,14 @@ class Stack:
             time.sleep(0.05)
         return None
 
+    def register_other_agent(self, capability='KeyboardDisplay'):
+        '''Another program (a desktop's pairing dialog) registers its agent, on a connection of
+        its own that stays for the run.'''
+        self.other_agent_bus = dbus.bus.BusConnection('unix:path=' + self.socket)
+        manager = dbus.Interface(self.other_agent_bus.get_object('org.bluez', '/org/bluez'),
+                                 'org.bluez.AgentManager1')
+        manager.RegisterAgent(dbus.ObjectPath('/org/example/agent'), capability)
+
     def add(self, address, name, icon, states=''):
         self.mock.AddNamedDevice(self.adapter, address, name, icon, states)
 
@@ -183,14 +197,23 @@ class Stack:
         return {str(key): float(value) for key, value in self.mock.RadioStats(self.adapter).items()}
 
     def connected(self, address):
-        '''Whether the daemon knows the device, connected.'''
-        try:
-            return bool(self.state(address)['Connected'])
-        except dbus.exceptions.DBusException:
-            return False
+        '''Whether the controller is connected and usable: its input device exists (a link
+        alone, as pairing leaves it, is not).'''
+        return self.input_device(address) is not None
+
+    def input_device(self, address):
+        '''The name of the input device that carries the address, or None.'''
+        for name in os.listdir(self.inputs):
+            try:
+                with open(os.path.join(self.inputs, name, 'uniq')) as uniq:
+                    if uniq.read().strip() == address.lower():
+                        return name
+            except OSError:
+                continue
+        return None
 
     def wait_connected(self, address, timeout):
-        '''Seconds until the device is connected, or None.'''
+        '''Seconds until the controller is connected and usable, or None.'''
         start = time.monotonic()
         while time.monotonic() - start < timeout:
             if self.connected(address):
@@ -245,6 +268,7 @@ class Stack:
         out = None if console else open(os.path.join(self.dir, 'joybond.out'), 'wb')
         err = None if console else open(os.path.join(self.dir, 'joybond.err'), 'wb')
         tool = [] if self.client == '/usr/bin/bluetoothctl' else ['--tool', self.client]
+        tool += ['--inputs', self.inputs]
         drop = []
         if as_user:
             uid, gid, groups = as_user

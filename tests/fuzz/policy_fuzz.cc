@@ -48,8 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (replying != nullptr)
         apply_info_reply(&reply, replying);
     size_t gaming = 0;
-    for (Device* d = device_list; d != nullptr; d = d->next)
+    for (Device* d = device_list; d != nullptr; d = d->next) {
         gaming += d->is_gaming ? 1 : 0;
+        d->input = d->connected && (d->address[16] & 1); // some connected ones usable
+    }
 
     unlink("/tmp/blue.msg");
     std::vector<std::string> sent;

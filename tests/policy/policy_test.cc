@@ -43,6 +43,7 @@ class Policy : public testing::Test {
             d->trusted = s.trusted;
             d->paired = s.paired;
             d->connected = s.connected;
+            d->input = s.connected; // connected: usable, its input device there
             d->need_connect = s.need_connect;
         }
     }
@@ -190,6 +191,34 @@ TEST_F(Policy, SpacesStepsThatDoNotTakeEffectAndGivesUpPairing) {
     age(device_list, give_up_after_ms);
     EXPECT_EQ(run_pass(), Sent{});
     EXPECT_EQ(status(), "Connecting Pad...\n");
+}
+
+// The link pairing leaves up says "Connected: yes" with no HID channel: the controller is sent
+// "connect" at once, and counted connected only once its input device exists. One paired
+// elsewhere is counted once usable, and never sent "connect".
+TEST_F(Policy, ConnectsRightAfterPairingAndCountsOnlyUsableControllers) {
+    add({{"11:22:33:44:55:01", "Pad", 1, 1, 0, 0, 0}});
+    Device* pad = device_list;
+    EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:01"});
+    pad->paired = pad->connected = 1; // the bare link
+    EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:01"});
+    EXPECT_EQ(status(), "Connecting Pad...\n");
+    EXPECT_EQ(run_pass(), Sent{}); // its HID channels are on their way: no second connect
+    EXPECT_EQ(status(), "Connecting Pad...\n");
+    pad->input = 1;
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Connected Pad...");
+    pad->input = 0; // the channels went, the link stays: connected again at once
+    EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:01"});
+
+    add({{"11:22:33:44:55:02", "Elsewhere", 1, 1, 1, 1, 0}});
+    Device* elsewhere = device_list;
+    elsewhere->input = 0;
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Connecting Pad...\n");
+    elsewhere->input = 1;
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Connecting Pad...\nConnected Elsewhere...");
 }
 
 TEST_F(Policy, LeavesDevicesPairedElsewhereToConnectByThemselves) {

@@ -49,6 +49,32 @@ TEST_F(EndToEnd, DevicesNoLongerListedAreNoLongerAsked) {
               "\nDevices:\n\t\"Headset\" 11:22:33:44:55:02     [auto_connect]\n");
 }
 
+// The tool registers its agent a moment after it reaches the daemon: a "default-agent" read
+// before fails. The agent's two commands go again at the next look at the adapter, until the
+// tool says that the default agent request was successful; then never again.
+TEST_F(EndToEnd, AgentCommandsGoAgainUntilTheDefaultAgentIsSet) {
+    prepare("agent_late 2\n");
+    launch_joybond({});
+    ASSERT_TRUE(wait_for_count(sim_log_path, "cmd devices", 7, 15000));
+    Commands seven_cycles; // up to the seventh listing
+    for (const std::string& command : received_commands()) {
+        seven_cycles.push_back(command);
+        if (std::count(seven_cycles.begin(), seven_cycles.end(), "devices") == 7)
+            break;
+    }
+    auto count = [&](const char* command) {
+        return std::count(seven_cycles.begin(), seven_cycles.end(), command);
+    };
+    EXPECT_EQ(count("agent NoInputNoOutput"), 3);
+    EXPECT_EQ(count("default-agent"), 3);
+    EXPECT_EQ(count("show"), 3) << "the looks at the adapter go on";
+    for (size_t i = setup_commands.size(); i + 1 < seven_cycles.size(); ++i) {
+        if (seven_cycles[i] == "default-agent") { // again, right before a look at the adapter
+            EXPECT_EQ(seven_cycles[i + 1], "show");
+        }
+    }
+}
+
 TEST_F(EndToEnd, ToolEndingDuringTheSleepEndsTheService) {
     expect_end_at_next_command("close_after_reply 4\n"); // gone right after set-up
 }

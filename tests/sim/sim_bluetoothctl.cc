@@ -7,7 +7,9 @@
 // their results follow, each as "<clear><line>\n<prompt>", and a prompt that changed with
 // the connected device is redrawn last (5.66: "\r<new prompt>\x1b[K"). Other commands are
 // answered in one piece, ended by the prompt. It holds devices with a name, an icon and
-// trusted, paired and connected states, changed by "trust", "pair" and "connect".
+// trusted, paired and connected states, changed by "trust", "pair" (which leaves the link it
+// brought up connected, bare) and "connect" (which brings up the HID channels: in the sandbox,
+// the controller's input device appears in /sys/class/input, as the kernel's does).
 //
 // Environment:
 //   SIM_SCRIPT  a script file (optional), one directive per line, "#" starts a comment
@@ -39,15 +41,19 @@
 //                              ICON and NAME may be "-" for none; the device is listed from
 //                              the APPEAR-th "devices" command on (1: at once)
 //   refuse_pair N              the first N pairings fail
+//   agent_late N               the client's agent is not registered yet for the first N
+//                              "default-agent" commands: "No agent is registered"
 //   bearers 1                  info and events carry the BREDR. and LE. lines of BlueZ 5.84+
 //   flood N COUNT LENGTH       after the prompt ending reply N, COUNT event lines of LENGTH
 //                              bytes each, then the prompt again
-//   drop ADDR N                the device loses its connection at the N-th "devices" command
+//   drop ADDR N                the device loses its connection (and input device) at the N-th
+//                              "devices" command
 //   gone ADDR N                the device is no longer listed (nor known) from the N-th
 //                              "devices" command on
 //   rotate COUNT LIFETIME      COUNT phones besides, each listed under an address that lives
 //                              LIFETIME listings and then gives way to a new one (staggered,
 //                              so that COUNT/LIFETIME new addresses come with every listing)
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +76,7 @@ namespace {
 struct SimDevice {
     std::string address, name, icon;
     bool trusted = false, paired = false, connected = false;
+    bool input = false; // its HID channels are up: the kernel has its input device
     int appear = 1;
     int gone = 0; // no longer listed from this listing on; 0: never gone
 };
@@ -81,6 +88,7 @@ struct Script {
     long waiting_ms = 0, reply_delay_ms = 0, lifetime_ms = 0;
     size_t chunk = 0;
     int exit_on_command = 0, close_after_reply = 0, stall_on_command = 0, refuse_pair = 0;
+    int agent_late = 0;
     int flood_after = 0, rotate_count = 0, rotate_lifetime = 1;
     long flood_count = 0;
     size_t flood_length = 0;
@@ -220,12 +228,40 @@ SimDevice rotated(int slot) {
     return d;
 }
 
+// The kernel's input device of a controller whose HID channels are up: in the sandbox, the
+// input class is ours, and input<N>/uniq holds the address in lower case, as the kernel's
+// does. Elsewhere nothing is written.
+void set_input(SimDevice& d, bool up) {
+    d.input = up;
+    std::string folder = "/sys/class/input/input" + std::to_string(&d - script.devices.data() + 100);
+    std::string uniq = folder + "/uniq";
+    if (!up) {
+        unlink(uniq.c_str());
+        rmdir(folder.c_str());
+        return;
+    }
+    mkdir(folder.c_str(), 0755);
+    std::string address = d.address;
+    for (char& c : address)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    int fd = open(uniq.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    append_to(fd, address + "\n");
+    if (fd >= 0)
+        close(fd);
+}
+
+bool known(const SimDevice* d) {
+    return d >= script.devices.data() && d < script.devices.data() + script.devices.size();
+}
+
 std::string list_devices() {
     ++devices_calls;
     for (const auto& [dropped, at] : script.drops)
         for (SimDevice& d : script.devices)
-            if (d.address == dropped && at == devices_calls)
+            if (d.address == dropped && at == devices_calls) {
                 d.connected = false;
+                set_input(d, false);
+            }
     std::string out;
     for (const SimDevice& d : script.devices)
         if (listed(d))
@@ -245,6 +281,8 @@ std::string answer(const std::string& command) {
         return "Changing power on succeeded\n";
     if (command == "agent NoInputNoOutput")
         return "Agent registered\n";
+    if (command == "default-agent" && script.agent_late > 0 && script.agent_late--)
+        return "No agent is registered\n";
     if (command == "default-agent")
         return "Default agent request successful\n";
     if (command == "scan on")
@@ -282,13 +320,18 @@ std::string answer(const std::string& command) {
         std::string out = "Attempting to pair with " + address + "\n";
         if (script.refuse_pair > 0 && script.refuse_pair--)
             return out + "Failed to pair: org.bluez.Error.AuthenticationFailed\n";
-        d->paired = true;
+        // The link the pairing brings up stays, bare: no HID channel, no input device.
+        if (!d->connected)
+            out += tagged(about + "Connected: yes");
+        d->paired = d->connected = true;
         out += tagged(about + "Paired: yes");
         if (script.bearers)
             out += tagged(about + "BREDR.Paired: yes");
         return out + "Pairing successful\n";
     }
     d->connected = true;
+    if (known(d))
+        set_input(*d, true);
     std::string out =
         "Attempting to connect to " + address + "\n" + tagged(about + "Connected: yes");
     if (script.bearers)
@@ -378,6 +421,8 @@ void load_script(const char* path) {
             words >> script.lifetime_ms;
         else if (key == "refuse_pair")
             words >> script.refuse_pair;
+        else if (key == "agent_late")
+            words >> script.agent_late;
         else if (key == "bearers")
             words >> script.bearers;
         else if (key == "flood")
@@ -440,6 +485,9 @@ int main() {
     if (const char* path = std::getenv("SIM_TIMING"))
         timing_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     log_start(stderr_given);
+    for (SimDevice& d : script.devices) // controllers connected already, usable
+        if (d.connected && d.icon.rfind("input-", 0) == 0)
+            set_input(d, true);
     // As BlueZ's main loop does when given NOTIFY_SOCKET: it speaks to systemd by itself.
     if (const char* path = std::getenv("NOTIFY_SOCKET"); path != nullptr && path[0] == '/') {
         sockaddr_un address{};

@@ -52,6 +52,7 @@ std::string enter_once() {
 
 bool tool_mounted = false;
 bool tmp_mounted = false;
+bool inputs_mounted = false;
 
 // The host's /tmp/<name> folder that holds the path, or "" when it is not under /tmp: a
 // checkout or build tree there stays visible in the private /tmp.
@@ -106,6 +107,13 @@ std::string sandbox_prepare(const std::string& script, bool with_tool) {
               "lowerdir=/usr/bin,upperdir=/tmp/.tool/upper,workdir=/tmp/.tool/work") != 0)
         return failed("cannot mount an overlay on /usr/bin");
     tool_mounted = true;
+    // The kernel's input devices are the simulated tool's: it makes those of the controllers
+    // it connects, and nothing of the host's shows.
+    if (inputs_mounted && umount2("/sys/class/input", MNT_DETACH) == 0)
+        inputs_mounted = false;
+    if (mount("tmpfs", "/sys/class/input", "tmpfs", 0, "mode=0755") != 0)
+        return failed("cannot mount a tmpfs on /sys/class/input");
+    inputs_mounted = true;
     write_file(sim_script_path, script);
     return "";
 }

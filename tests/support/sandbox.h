@@ -21,7 +21,9 @@ std::string sandbox_enter();
 std::string sandbox_fresh_tmp();
 
 // Gives the next run a fresh /tmp holding the script, and places the simulated tool at
-// /usr/bin/bluetoothctl (no tool at all when with_tool is false). Returns "" or the reason.
+// /usr/bin/bluetoothctl (no tool at all when with_tool is false), with an empty input class
+// (/sys/class/input) where it makes the input devices of the controllers it connects.
+// Returns "" or the reason.
 std::string sandbox_prepare(const std::string& script, bool with_tool = true);
 
 // How joybond is started. Its output goes to out_path and err_path, its input is /dev/null.
