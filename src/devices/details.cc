@@ -16,9 +16,18 @@ namespace {
 
 // The fields a reply may hold, each as the start of a whole line. "\tBREDR.Paired:" and
 // "\tLE.Connected:" of newer clients speak of one bearer only and are none of them.
-enum Key { name_key, alias_key, icon_key, paired_key, trusted_key, connected_key, rssi_key };
-constexpr const char* key_texts[] = {"\tName:",    "\tAlias:",     "\tIcon:", "\tPaired:",
-                                     "\tTrusted:", "\tConnected:", "\tRSSI:"};
+enum Key {
+    name_key,
+    alias_key,
+    icon_key,
+    paired_key,
+    trusted_key,
+    blocked_key,
+    connected_key,
+    rssi_key
+};
+constexpr const char* key_texts[] = {"\tName:",    "\tAlias:",   "\tIcon:",      "\tPaired:",
+                                     "\tTrusted:", "\tBlocked:", "\tConnected:", "\tRSSI:"};
 
 // "yes" 1, "no" 0, anything else -1.
 int32_t yes_no(const char* value) {
@@ -48,6 +57,9 @@ void take_field(InfoReply* reply, Key key, const char* value) {
     case trusted_key:
         reply->trusted = yes_no(value);
         break;
+    case blocked_key:
+        reply->blocked = yes_no(value);
+        break;
     case connected_key:
         reply->connected = yes_no(value);
         break;
@@ -62,7 +74,7 @@ void take_field(InfoReply* reply, Key key, const char* value) {
 void start_info_reply(InfoReply* reply, const char* address) {
     *reply = InfoReply{};
     std::snprintf(reply->address, sizeof reply->address, "%s", address);
-    reply->is_gaming = reply->paired = reply->trusted = reply->connected = -1;
+    reply->is_gaming = reply->paired = reply->trusted = reply->blocked = reply->connected = -1;
 }
 
 void take_info_line(InfoReply* reply, const char* line) {
@@ -115,6 +127,8 @@ void apply_info_reply(const InfoReply* reply, Device* device) {
         device->paired = reply->paired;
     if (reply->trusted >= 0)
         device->trusted = reply->trusted;
+    if (reply->blocked >= 0)
+        device->blocked = reply->blocked;
     if (reply->connected >= 0)
         device->connected = reply->connected;
     if (reply->rssi != device->rssi && reply->rssi != 0) {

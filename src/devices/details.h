@@ -1,6 +1,7 @@
 #pragma once
 // Details: every cycle, "info <address>" for each device listed in that cycle, newest first,
-// to learn its name and whether it is a game controller and paired, trusted and connected.
+// to learn its name and whether it is a game controller and paired, trusted, blocked and
+// connected.
 //
 // Device names are chosen by whoever is in radio range and may hold any text, newlines
 // included, so a reply is read with care: it must begin with "Device <address>" for the
@@ -24,7 +25,7 @@ struct InfoReply {
     uint64_t stray_hashes[16];
     char name[128];     // cut between two characters
     // 1 or 0 where the reply says so, -1 where it does not
-    int32_t is_gaming, paired, trusted, connected;
+    int32_t is_gaming, paired, trusted, blocked, connected;
     uint32_t rssi; // a hash of the "RSSI:" value, never 0; 0 when there is none
 };
 

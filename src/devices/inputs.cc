@@ -1,14 +1,36 @@
 #include "devices/inputs.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/netlink.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
+
+int uevent_fd = -1;
+
+// The keys that type text (linux/input-event-codes.h): the top row's digits, the letters, the
+// keypad's digits.
+struct KeyRange {
+    int first, last;
+    uint32_t types;
+};
+constexpr KeyRange typing_ranges[] = {
+    {2, 11, types_digits},   // KEY_1 .. KEY_0
+    {16, 25, types_letters}, // KEY_Q .. KEY_P
+    {30, 38, types_letters}, // KEY_A .. KEY_L
+    {44, 50, types_letters}, // KEY_Z .. KEY_M
+    {71, 73, types_digits},  // KEY_KP7 .. KEY_KP9
+    {75, 77, types_digits},  // KEY_KP4 .. KEY_KP6
+    {79, 82, types_digits},  // KEY_KP1 .. KEY_KP0
+};
 
 // The first size - 1 bytes of a small file, NUL-terminated; false when it cannot be read.
 bool read_small_file(int at_fd, const char* path, char* text, size_t size) {
@@ -21,8 +43,8 @@ bool read_small_file(int at_fd, const char* path, char* text, size_t size) {
     return length > 0;
 }
 
-// The text as an address in the tool's upper case (17 characters, then the end of the text or
-// a newline), or false.
+// The text as an address in the tool's upper case (17 characters, then the end of the text, a
+// newline or a quote), or false.
 bool take_address(const char* text, char (&address)[18]) {
     for (int i = 0; i < 17; ++i) {
         unsigned char c = static_cast<unsigned char>(text[i]);
@@ -31,16 +53,126 @@ bool take_address(const char* text, char (&address)[18]) {
         address[i] = static_cast<char>(std::toupper(c));
     }
     address[17] = '\0';
-    return text[17] == '\0' || text[17] == '\n';
+    return text[17] == '\0' || text[17] == '\n' || text[17] == '"';
+}
+
+// What the input device at this path (relative to at_fd) can type, from sysfs.
+uint32_t typing_of(int at_fd, const char* device_path) {
+    char path[512];
+    char bitmap[1024];
+    std::snprintf(path, sizeof path, "%s/capabilities/key", device_path);
+    return read_small_file(at_fd, path, bitmap, sizeof bitmap) ? typing_keys(bitmap) : 0;
+}
+
+// One announcement of the kernel's: an input device that came, with a known address.
+void take_event(const char* message, size_t length) {
+    const char* devpath = nullptr;
+    const char* uniq = nullptr;
+    bool add = false, input = false;
+    for (const char* field = message; field < message + length; field += std::strlen(field) + 1) {
+        if (std::strcmp(field, "ACTION=add") == 0)
+            add = true;
+        else if (std::strcmp(field, "SUBSYSTEM=input") == 0)
+            input = true;
+        else if (std::strncmp(field, "DEVPATH=", 8) == 0)
+            devpath = field + 8;
+        else if (std::strncmp(field, "UNIQ=\"", 6) == 0)
+            uniq = field + 6;
+    }
+    char address[18];
+    if (!add || !input || devpath == nullptr || uniq == nullptr || !take_address(uniq, address))
+        return;
+    if (Device* device = device_find(address)) {
+        char path[512];
+        std::snprintf(path, sizeof path, "/sys%s", devpath);
+        device->input = 1;
+        device->typing |= typing_of(AT_FDCWD, path);
+    }
 }
 
 } // namespace
+
+uint32_t typing_keys(const char* bitmap) {
+    constexpr int word_bits = 8 * sizeof(unsigned long);
+    uint32_t types = 0;
+    const char* end = bitmap + std::strlen(bitmap);
+    for (int word = 0;; ++word) {
+        while (end > bitmap && std::isspace(static_cast<unsigned char>(end[-1])))
+            --end;
+        const char* start = end;
+        while (start > bitmap && std::isxdigit(static_cast<unsigned char>(start[-1])))
+            --start;
+        if (start == end || (start > bitmap && !std::isspace(static_cast<unsigned char>(start[-1]))))
+            return types; // the words end, or what is left is no word
+        if (word * word_bits <= 82) {
+            unsigned long long bits = std::strtoull(start, nullptr, 16);
+            for (const KeyRange& range : typing_ranges)
+                for (int key = range.first; key <= range.last; ++key)
+                    if (key / word_bits == word && (bits >> (key % word_bits)) & 1)
+                        types |= range.types;
+        }
+        end = start;
+    }
+}
+
+const char* typing_words(uint32_t types) {
+    if ((types & types_letters) && (types & types_digits))
+        return "letters and digits";
+    return types & types_letters ? "letters" : types & types_digits ? "digits" : "";
+}
+
+void inputs_start() {
+    uevent_fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+    if (uevent_fd >= 0 && uevent_fd <= STDERR_FILENO) {
+        // Not a standard descriptor's number, which the daemon mode has closed: a stray write
+        // to standard output or error must not reach it.
+        int moved = fcntl(uevent_fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(uevent_fd);
+        uevent_fd = moved;
+    }
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = 1; // the kernel's own announcements
+    if (uevent_fd >= 0 && bind(uevent_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        inputs_reset();
+}
+
+int inputs_fd() {
+    return uevent_fd;
+}
+
+void take_input_events() {
+    static char message[8192];
+    for (;;) {
+        sockaddr_nl sender{};
+        iovec part{message, sizeof message - 1};
+        msghdr header{};
+        header.msg_name = &sender;
+        header.msg_namelen = sizeof sender;
+        header.msg_iov = &part;
+        header.msg_iovlen = 1;
+        ssize_t length = uevent_fd < 0 ? -1 : recvmsg(uevent_fd, &header, MSG_DONTWAIT);
+        if (length < 0 && errno == ENOBUFS) {
+            refresh_inputs(); // some were lost: sysfs has them all
+            continue;
+        }
+        if (length < 0 && errno != EAGAIN && errno != EINTR)
+            inputs_reset(); // a socket that fails is watched no more: sysfs is still read
+        if (length < 0)
+            return;
+        if (sender.nl_pid != 0 || (header.msg_flags & MSG_TRUNC))
+            continue; // not the kernel's
+        message[length] = '\0';
+        take_event(message, static_cast<size_t>(length));
+    }
+}
 
 void refresh_inputs() {
     bool wanted = false;
     for (Device* device = device_list; device != nullptr; device = device->next) {
         wanted = wanted || (device_listed(device) && device->is_gaming && device->connected);
         device->input = 0;
+        device->typing = 0;
     }
     if (!wanted)
         return;
@@ -63,9 +195,17 @@ void refresh_inputs() {
             if (std::strncmp(entry->d_name, "input", 5) != 0 ||
                 !read_small_file(class_fd, path, uniq, sizeof uniq) || !take_address(uniq, address))
                 continue;
-            if (Device* device = device_find(address))
+            if (Device* device = device_find(address)) {
                 device->input = 1;
+                device->typing |= typing_of(class_fd, entry->d_name);
+            }
         }
     }
     close(class_fd);
+}
+
+void inputs_reset() {
+    if (uevent_fd >= 0)
+        close(uevent_fd);
+    uevent_fd = -1;
 }

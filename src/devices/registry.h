@@ -28,6 +28,10 @@ struct Device {
     int32_t trusted_here;  // joybond sent "trust" in this run
     int32_t given_up;      // joybond gave up pairing it: no step, not named, until it is back
     int32_t input;         // an input device of the kernel's carries its address (inputs.h)
+    uint32_t typing;       // what its input devices can type (inputs.h: types_letters...)
+    int32_t blocked;       // its details say "Blocked: yes": the daemon refuses it
+    int32_t stepped;       // joybond sent it a step (trust, pair or connect) in this run
+    int32_t cut_off;       // joybond blocked it in this run: it could type (policy/guard.h)
     Device* next;
 };
 

@@ -49,6 +49,9 @@ inline constexpr char pair_verb[] = "pair";
 inline constexpr char connect_verb[] = "connect";
 // Gives back the trust joybond gave a controller it could not pair.
 inline constexpr char untrust_verb[] = "untrust";
+// Cuts off a device posing as a controller that can type: the daemon disconnects it and
+// refuses it from then on.
+inline constexpr char block_verb[] = "block";
 
 // Commands about one device are "<verb> <address>\n", cut to fit 128 bytes.
 inline constexpr size_t command_size = 128;

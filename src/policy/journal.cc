@@ -3,6 +3,7 @@
 #include "base/clock.h"
 #include "base/failure.h"
 #include "base/text.h"
+#include "devices/inputs.h"
 #include "devices/registry.h"
 #include "link/notices.h"
 
@@ -66,6 +67,19 @@ void journal_start() {
     to_journal = error_is_journal();
 }
 
+void journal_cut_off(const Device* device) {
+    if (!to_journal)
+        return;
+    char what[96];
+    std::snprintf(what, sizeof what, "it poses as a game controller and can type %s",
+                  typing_words(device->typing));
+    char name[4 * sizeof device->name];
+    escape_text(name, sizeof name, device_label(device));
+    char line[sizeof name + sizeof what + 64];
+    std::snprintf(line, sizeof line, "<3>Cut off %s (%s): %s\n", name, device->address, what);
+    write_line(line);
+}
+
 void journal_devices() {
     const char* failure = take_failure_line(); // taken in every case, so none goes stale
     if (!to_journal)
@@ -73,8 +87,8 @@ void journal_devices() {
     if (failure != nullptr)
         write_failure(failure);
     for (Device* device = device_list; device != nullptr; device = device->next) {
-        if (!device_listed(device) || !device->is_gaming)
-            continue;
+        if (!device_listed(device) || !device->is_gaming || device->cut_off)
+            continue; // a device cut off was named once, then
         // Connected once usable: its input device exists (policy.h).
         bool usable = device->connected && device->input;
         uint32_t now = seen_bit | (device->trusted ? trusted_bit : 0) |

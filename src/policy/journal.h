@@ -7,9 +7,12 @@
 //   <6>Connected NAME (ADDRESS)         <4>Connection lost: NAME (ADDRESS)
 // (connected: usable, its input device exists, as the status file counts it)
 //   <3>Failed to pair: org.bluez.Error.AuthenticationFailed
+//   <3>Cut off NAME (ADDRESS): it poses as a game controller and can type letters and digits
 // Names are escaped as on the console. A failure line is written at most once a minute for
 // the same text; the repeats in between are counted in the next one, so a device that fails
 // every cycle writes one line a minute.
+
+#include "devices/registry.h"
 
 // Reads JOURNAL_STREAM and compares it with standard error; once, at start.
 void journal_start();
@@ -17,6 +20,9 @@ void journal_start();
 // Writes the changes since the last call: the records of this cycle's listing, and the
 // failure lines the client printed meanwhile.
 void journal_devices();
+
+// Writes that the device was cut off (policy/guard.h), with what its input devices could type.
+void journal_cut_off(const Device* device);
 
 // Stops writing and forgets the failure lines' times. For tests only.
 void journal_reset();

@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "link/channel.h"
 #include "link/tool.h"
+#include "policy/guard.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -25,7 +26,8 @@ constexpr size_t short_limit = status_text_size - 1;
 constexpr size_t full_limit = status_text_size;
 
 // Sends "<verb> <address>" and waits for the prompt; the reply is not examined.
-void send_step(int command_fd, int reply_fd, const char* verb, const Device* device) {
+void send_step(int command_fd, int reply_fd, const char* verb, Device* device) {
+    device->stepped = 1;
     char command[command_size];
     format_command(command, verb, device->address);
     send_command(command_fd, command);
@@ -93,12 +95,11 @@ void give_up(int command_fd, int reply_fd, Device* device) {
 } // namespace
 
 Step next_step(const Device* device) {
-    if (!device_listed(device) || !device->is_gaming || device->given_up)
+    if (!device_listed(device) || !device->is_gaming || device->given_up || device->blocked ||
+        device->cut_off)
         return Step::none;
-    if (!device->trusted)
-        return Step::trust;
-    if (!device->paired)
-        return Step::pair;
+    if (!device->trusted || !device->paired)
+        return guard_quiet() ? Step::waits : !device->trusted ? Step::trust : Step::pair;
     if (device->connected && device->input)
         return Step::connected;
     // Connected without an input device: the link pairing left up carries no HID channel yet.
@@ -123,6 +124,13 @@ void compose_status(const Device* first, char (&text)[status_text_size]) {
     unsigned actions = 0;
     unsigned connected_count = 0;
     text[0] = '\0';
+    for (const Device* device = first; device != nullptr; device = device->next) {
+        if (next_step(device) == Step::waits) { // one line for them all, first
+            append_format(text, short_limit, "%s", quiet_status_line);
+            ++actions;
+            break;
+        }
+    }
     // A name, escaped, is at most four times as long as it is.
     char label[4 * sizeof first->name];
     for (const Device* device = first; device != nullptr; device = device->next) {
@@ -147,6 +155,7 @@ void compose_status(const Device* first, char (&text)[status_text_size]) {
             ++actions;
             append_format(text, full_limit, "Connecting %s...\n", label);
             break;
+        case Step::waits:
         case Step::none:
             break;
         }
@@ -218,6 +227,7 @@ void manage_devices(int command_fd, int reply_fd) {
             send_step(command_fd, reply_fd, connect_verb, device);
             break;
         case Step::connected:
+        case Step::waits:
         case Step::none:
             break;
         }

@@ -16,7 +16,9 @@ inline constexpr size_t status_text_size = 4096;
 // (devices/inputs.h); connect it (only when joybond sent it "pair"), also when the link
 // pairing left up is connected without one; or nothing, for one paired elsewhere that is not
 // connected (or not yet usable).
-enum class Step { none, trust, pair, connected, connect };
+// A device blocked, or cut off (policy/guard.h), gets nothing; during the quiet time after a
+// cut-off, a controller that would be trusted or paired waits.
+enum class Step { none, trust, pair, connected, connect, waits };
 Step next_step(const Device* device);
 
 // A step that did not take effect goes again only after a pause: first_pause_ms, doubling up

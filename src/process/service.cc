@@ -1,5 +1,6 @@
 #include "process/service.h"
 
+#include "base/clock.h"
 #include "base/notify.h"
 #include "devices/adapter.h"
 #include "devices/details.h"
@@ -8,6 +9,7 @@
 #include "link/channel.h"
 #include "link/notices.h"
 #include "link/tool.h"
+#include "policy/guard.h"
 #include "policy/journal.h"
 #include "policy/policy.h"
 #include "policy/report.h"
@@ -15,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -75,27 +78,49 @@ void keep_adapter(int command_fd, int reply_fd) {
         adapter_powered_seen = true;
 }
 
+// Cuts off every controller joybond sent a step to that has an input device that can type,
+// as soon as the kernel says so: between commands, and while the cycle waits.
+void guard(int command_fd, int reply_fd) {
+    take_input_events();
+    guard_controllers(command_fd, reply_fd);
+}
+
+// The pause between cycles: a second, over which the kernel's announcements are acted on as
+// they come.
+void wait_cycle(int command_fd, int reply_fd) {
+    int64_t until = monotonic_ms() + 1000;
+    for (int64_t left = 1000; left > 0; left = until - monotonic_ms()) {
+        pollfd entry{inputs_fd(), POLLIN, 0};
+        if (poll(&entry, entry.fd >= 0 ? 1 : 0, static_cast<int>(left)) > 0)
+            guard(command_fd, reply_fd);
+    }
+}
+
 } // namespace
 
 void run_service(int command_fd, int reply_fd, bool report) {
     notify_start();
     journal_start();
+    inputs_start();
     notify_status("Waiting for bluetoothctl and the Bluetooth daemon...");
     wait_prompt(reply_fd);
     set_up(command_fd, reply_fd);
     take_daemon_lost(); // waited for at start, and set up now
     for (uint32_t cycle = 0;; ++cycle) {
-        sleep(1);
+        wait_cycle(command_fd, reply_fd);
         notify_watchdog();
         if (cycle % adapter_check_period == adapter_check_period - 1) { // from the second cycle on
             keep_agent(command_fd, reply_fd);
             keep_adapter(command_fd, reply_fd);
         }
         refresh_devices(command_fd, reply_fd);
+        guard(command_fd, reply_fd);
         refresh_info(command_fd, reply_fd);
         refresh_inputs();
+        guard(command_fd, reply_fd);
         journal_devices();
         manage_devices(command_fd, reply_fd);
+        guard(command_fd, reply_fd);
         if (report) {
             log_dump();
             print_devices();

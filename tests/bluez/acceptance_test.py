@@ -34,6 +34,8 @@ def escaped(name):
                    else c for c in name)
 
 
+KEYBOARD_KEYS = 'e080ffdf01cfffff fffffffffffffffe'  # capabilities/key of a keyboard
+QUIET_LINE = 'Pairing paused: a device posing as a controller could type\n'
 LONG_NAME = 'A' * 200
 LINES_NAME = 'Pad\n x\n y'
 FIELDS_NAME = 'Hs\n\tIcon: input-gaming\n\tPaired: yes'
@@ -436,6 +438,38 @@ class RealTool(unittest.TestCase):
         self.stack.start_bluez()
         self.start()
         self.assertIsNotNone(self.stack.wait_discovering(10), self.stack.output())
+
+    def test_a_controller_that_can_type_is_cut_off(self):
+        '''A device in pairing mode that claims a game controller's class and declares a
+        keyboard is blocked once its input device can type, never counted as connected nor sent
+        a step again; another one under a fresh address in the quiet time after is not paired,
+        and the status says why. A pad paired before stays connected.'''
+        impostors = ('11:22:33:44:55:01', '11:22:33:44:55:02')
+        self.stack.start_bluez()
+        self.stack.add(PRO, 'Pro Controller', 'input-gaming', 'paired,trusted,connected')
+        self.stack.add(impostors[0], 'Wireless Controller', 'input-gaming')
+        for impostor in impostors:
+            self.stack.mock.SetKeys('hci0', impostor, KEYBOARD_KEYS)
+        self.start()
+        until = time.monotonic() + 40
+        while time.monotonic() < until and not self.stack.blocked(impostors[0]):
+            time.sleep(0.05)
+        self.assertTrue(self.stack.blocked(impostors[0]), self.stack.output())
+        while time.monotonic() < until and self.stack.connected(impostors[0]):
+            time.sleep(0.05)  # the daemon disconnects a device it blocks
+        self.assertFalse(self.stack.connected(impostors[0]))
+        self.assertEqual(self.stack.history(impostors[0]), ['Pair trusted=1', 'Connect'])
+        self.assertIn('<3>Cut off Wireless Controller (%s): it poses as a game controller and can type '
+                      'letters and digits' % impostors[0], self.stack.journal())
+        self.stack.add(impostors[1], 'Wireless Controller', 'input-gaming')
+        paused = QUIET_LINE + 'Connected Pro Controller...'
+        seen = self.stack.watch_status(paused, 20)
+        self.assertEqual(seen[-1:], [paused], self.stack.output())
+        self.stack.watch_status('never', 3)
+        self.assertEqual(self.stack.history(impostors[1]), [])
+        self.assertFalse(self.stack.state(impostors[1])['Trusted'])
+        self.assertTrue(self.stack.connected(PRO))
+        self.assertFalse([status for status in seen if 'Connected Wireless' in status or 'devices' in status])
 
     def test_agent_is_the_default_whatever_registered_first(self):
         '''Another agent is registered before joybond starts, and the daemon answers the

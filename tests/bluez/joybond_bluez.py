@@ -176,6 +176,9 @@ def adapters():
 def tick():
     now = time.monotonic()
     dt = TICK_MS / 1000.0
+    for obj in list(mockobject.objects.values()):
+        if hasattr(obj, 'hid'):
+            keep_blocked_away(obj)
     for adapter in adapters():
         radio = radio_of(adapter)
         pages = radio['pages']
@@ -478,13 +481,25 @@ def set_hid(device, up):
         return
     folder = os.path.join(inputs_folder, 'input%d' % device.input_number)
     if up:
-        os.makedirs(folder, exist_ok=True)
+        os.makedirs(os.path.join(folder, 'capabilities'), exist_ok=True)
         with open(os.path.join(folder, 'uniq'), 'w') as uniq:
             uniq.write(str(device.props[DEVICE_IFACE]['Address']).lower() + '\n')
+        with open(os.path.join(folder, 'capabilities', 'key'), 'w') as key:
+            key.write(device.keys + '\n')
     elif os.path.isdir(folder):
-        for name in os.listdir(folder):
-            os.unlink(os.path.join(folder, name))
-        os.rmdir(folder)
+        for root, folders, files in os.walk(folder, topdown=False):
+            for name in files:
+                os.unlink(os.path.join(root, name))
+            os.rmdir(root)
+
+
+GAMEPAD_KEYS = 'ffff000000000000 0 0 0 0'  # buttons 0x130 to 0x13f
+
+
+def keep_blocked_away(device):
+    '''As bluetoothd does for a device someone blocked: disconnected, refused from then on.'''
+    if device.props[DEVICE_IFACE].get('Blocked') and (device.connected or device.hid):
+        set_connected(device, False)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s')
@@ -545,6 +560,7 @@ def add_device(adapter, address, name, icon, states):
     device.failing_pairings = 0
     device.pin = None
     device.hid = False
+    device.keys = GAMEPAD_KEYS
     device.input_number = 100 + list(world).index(address.upper())
     for key, value in settings.get(address.upper(), {}).items():
         if key == 'storm':
@@ -587,6 +603,13 @@ def set_for_device(adapter, address, **values):
 def FailPairing(self, adapter, address, count):
     '''The next count pairings of the device fail.'''
     set_for_device(adapter, address, failing_pairings=count)
+
+
+@dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sss', out_signature='')
+def SetKeys(self, adapter, address, bitmap):
+    '''The keys the device's input device declares (capabilities/key as the kernel prints it;
+    a gamepad's by default).'''
+    set_for_device(adapter, address, keys=bitmap)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sss', out_signature='')

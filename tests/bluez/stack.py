@@ -201,6 +201,13 @@ class Stack:
         alone, as pairing leaves it, is not).'''
         return self.input_device(address) is not None
 
+    def blocked(self, address):
+        '''Whether the daemon knows the device, blocked.'''
+        try:
+            return bool(self.state(address)['Blocked'])
+        except dbus.exceptions.DBusException:
+            return False
+
     def input_device(self, address):
         '''The name of the input device that carries the address, or None.'''
         for name in os.listdir(self.inputs):

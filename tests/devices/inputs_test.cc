@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/netlink.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +67,91 @@ TEST_F(Inputs, SysfsIsNotReadWhileNoControllerSaysItIsConnected) {
     refresh_inputs();
     EXPECT_EQ(pad->input, 0);
     EXPECT_EQ(headset->input, 0);
+}
+
+// What a device's keys let it type, read from capabilities/key lines as the kernel prints
+// them for this process (a long a word: 64 bits on amd64 and arm64, 32 on armhf).
+TEST(Keys, TellsWhatAnInputDeviceCanType) {
+    struct Case {
+        const char* bitmap;
+        uint32_t types;
+    };
+    const Case wide[] = {
+        {"ffff000000000000 0 0 0 0\n", 0},                                // a gamepad's buttons
+        {"e080ffdf01cfffff fffffffffffffffe\n", types_letters | types_digits}, // a keyboard
+        {"7bb80 0\n", types_digits},                                      // a keypad's digits
+        {"40000000\n", types_letters},                                    // KEY_A alone
+        {"ffc\n", types_digits},                                          // the top row's digits
+        {"168000000000 10000000\n", 0}, // enter and the arrows: no text
+        {"0\n", 0},
+        {"", 0},
+        {"garbage 40000000\n", types_letters}, // what is read up to the first non-word
+        {"40000000x\n", 0},
+    };
+    const Case narrow[] = {
+        {"ffff0000 0 0 0 0 0 0 0 0 0\n", 0},
+        {"e080ffdf 1cfffff ffffffff fffffffe\n", types_letters | types_digits},
+        {"7bb80 0 0\n", types_digits},
+        {"40000000\n", types_letters},
+    };
+    if (sizeof(long) == 8) {
+        for (const Case& c : wide)
+            EXPECT_EQ(typing_keys(c.bitmap), c.types) << c.bitmap;
+    } else {
+        for (const Case& c : narrow)
+            EXPECT_EQ(typing_keys(c.bitmap), c.types) << c.bitmap;
+    }
+    EXPECT_STREQ(typing_words(types_letters | types_digits), "letters and digits");
+    EXPECT_STREQ(typing_words(types_digits), "digits");
+    EXPECT_STREQ(typing_words(0), "");
+}
+
+TEST_F(Inputs, ReadsWhatEachInputDeviceOfAControllerCanType) {
+    Device* pad = controller("E4:17:D8:3C:4D:5A", true);
+    Device* kb = controller("11:22:33:44:55:01", true);
+    add_input("input7", "e4:17:d8:3c:4d:5a\n");
+    mkdir((std::string(input_class_path) + "/input7/capabilities").c_str(), 0755);
+    write_file((std::string(input_class_path) + "/input7/capabilities/key").c_str(),
+               "ffff000000000000 0 0 0 0\n");
+    // a second input device of the same controller (a touchpad, motion sensors), and one of
+    // another that can type
+    add_input("input8", "e4:17:d8:3c:4d:5a\n");
+    add_input("input9", "11:22:33:44:55:01\n");
+    mkdir((std::string(input_class_path) + "/input9/capabilities").c_str(), 0755);
+    write_file((std::string(input_class_path) + "/input9/capabilities/key").c_str(),
+               sizeof(long) == 8 ? "e080ffdf01cfffff fffffffffffffffe\n"
+                                 : "e080ffdf 1cfffff ffffffff fffffffe\n");
+    refresh_inputs();
+    EXPECT_EQ(pad->typing, 0u);
+    EXPECT_EQ(kb->typing, types_letters | types_digits);
+    EXPECT_EQ(kb->input, 1);
+}
+
+// Only the kernel announces input devices: the same words from a process are passed over.
+TEST_F(Inputs, AnnouncementsFromAnyoneButTheKernelArePassedOver) {
+    Device* pad = controller("E4:17:D8:3C:4D:5A", true);
+    inputs_start();
+    if (inputs_fd() < 0)
+        GTEST_SKIP() << "no uevent socket here";
+    sockaddr_nl ours{};
+    socklen_t length = sizeof ours;
+    ASSERT_EQ(getsockname(inputs_fd(), reinterpret_cast<sockaddr*>(&ours), &length), 0);
+    int forger = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    ASSERT_GE(forger, 0);
+    const char forged[] = "add@/devices/virtual/input/input99\0ACTION=add\0"
+                          "DEVPATH=/devices/virtual/input/input99\0SUBSYSTEM=input\0"
+                          "UNIQ=\"e4:17:d8:3c:4d:5a\"\0KEY=e080ffdf01cfffff fffffffffffffffe";
+    sockaddr_nl to{};
+    to.nl_family = AF_NETLINK;
+    to.nl_pid = ours.nl_pid;
+    ssize_t sent = sendto(forger, forged, sizeof forged, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    close(forger);
+    if (sent < 0)
+        GTEST_SKIP() << "a process may not send uevents here";
+    take_input_events();
+    EXPECT_EQ(pad->input, 0);
+    EXPECT_EQ(pad->typing, 0u);
+    inputs_reset();
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "devices/registry.h"
 #include "fake_tool.h"
 #include "link/channel.h"
+#include "devices/inputs.h"
+#include "policy/guard.h"
 #include "policy/policy.h"
 #include "policy/report.h"
 #include "sandbox.h"
@@ -55,6 +57,15 @@ class Policy : public testing::Test {
             return command + "\nChanging succeeded\n[bluetooth]# ";
         });
         manage_devices(tool.command_fd(), tool.reply_fd());
+        return tool.finish();
+    }
+    // The guard's pass, with a tool as above; returns the commands sent.
+    std::vector<std::string> run_guard() {
+        channel_reset();
+        FakeTool tool([](const std::string& command) {
+            return command + "\nChanging succeeded\n[bluetooth]# ";
+        });
+        guard_controllers(tool.command_fd(), tool.reply_fd());
         return tool.finish();
     }
     // The status text of the registry as it stands.
@@ -219,6 +230,42 @@ TEST_F(Policy, ConnectsRightAfterPairingAndCountsOnlyUsableControllers) {
     elsewhere->input = 1;
     EXPECT_EQ(run_pass(), Sent{});
     EXPECT_EQ(status(), "Connecting Pad...\nConnected Elsewhere...");
+}
+
+// A device joybond sent a step to whose input device can type is blocked at once and never
+// sent a step again; new controllers wait out the quiet time, and the status says why, while
+// controllers joybond paired are still connected. A device the user paired is left alone,
+// whatever it can type; one the daemon refuses ("Blocked: yes") gets no step.
+TEST_F(Policy, CutsOffAControllerThatCanTypeAndPausesPairing) {
+    guard_reset();
+    add({{"11:22:33:44:55:01", "Kb", 1, 1, 1, 0, 1},
+         {"11:22:33:44:55:02", "User's Kb", 1, 1, 1, 1, 0},
+         {"11:22:33:44:55:03", "Old Pad", 1, 1, 1, 0, 1}});
+    Device* user_kb = device_find("11:22:33:44:55:02");
+    Device* impostor = device_find("11:22:33:44:55:01");
+    EXPECT_EQ(run_pass(), (Sent{"connect 11:22:33:44:55:03", "connect 11:22:33:44:55:01"}));
+    user_kb->typing = types_letters | types_digits;
+    impostor->connected = impostor->input = 1;
+    impostor->typing = types_digits;
+    EXPECT_EQ(run_guard(), Sent{"block 11:22:33:44:55:01"});
+    EXPECT_EQ(impostor->cut_off, 1);
+    EXPECT_EQ(run_guard(), Sent{}) << "blocked once";
+    EXPECT_TRUE(guard_quiet());
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Connecting Old Pad...\nConnected User's Kb..."); // never the impostor
+
+    add({{"11:22:33:44:55:04", "New Pad", 1, 0, 0, 0, 0}});
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), std::string(quiet_status_line) + "Connecting Old Pad...\nConnected User's Kb...");
+    device_find("11:22:33:44:55:03")->step_due = 0; // due again: joybond's own still connect
+    EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:03"});
+
+    guard_reset(); // the quiet time is over
+    EXPECT_EQ(run_pass(), Sent{"trust 11:22:33:44:55:04"});
+    add({{"11:22:33:44:55:05", "Refused", 1, 0, 0, 0, 0}});
+    device_find("11:22:33:44:55:05")->blocked = 1;
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status().find("Refused"), std::string::npos);
 }
 
 TEST_F(Policy, LeavesDevicesPairedElsewhereToConnectByThemselves) {

@@ -44,6 +44,27 @@ class Scenario : public EndToEnd, public testing::WithParamInterface<Style> {
     }
 };
 
+// A device posing as a controller whose input device can type is blocked right after joybond
+// connected it, never counted as connected nor sent a step again; a controller that comes in
+// the quiet time after waits, and the status says why.
+TEST_P(Scenario, AControllerThatCanTypeIsCutOff) {
+    const std::string kb = "11:22:33:44:55:01";
+    start("device " + kb + " input-gaming 0 0 0 1 Kb\n"
+          "keys " + kb + " e080ffdf01cfffff fffffffffffffffe\n"
+          "device " + pad + " input-gaming 0 0 0 7 Pad One\n");
+    std::string quiet = "Pairing paused: a device posing as a controller could type\n";
+    Strings seen = watch_status_until(quiet, 15000);
+    EXPECT_EQ(seen, (Strings{"Trusting Kb...\n", "Pairing Kb...\n", "Connecting Kb...\n",
+                             "Bluetooth scanning...\n", quiet}));
+    ASSERT_TRUE(wait_for_count(sim_log_path, "cmd devices", 10, 5000));
+    EXPECT_EQ(read_file(status_path), quiet);
+    Strings steps = actions();
+    for (const std::string& c : received_commands())
+        if (c.rfind("block ", 0) == 0)
+            steps.push_back(c);
+    EXPECT_EQ(steps, (Strings{"trust " + kb, "pair " + kb, "connect " + kb, "block " + kb}));
+}
+
 // Trusted, paired and connected in consecutive cycles, the status file telling each step; a
 // connected headset beside it is asked about every cycle and never touched.
 TEST_P(Scenario, NewControllerIsTrustedPairedAndConnected) {

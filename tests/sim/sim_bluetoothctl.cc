@@ -8,8 +8,9 @@
 // the connected device is redrawn last (5.66: "\r<new prompt>\x1b[K"). Other commands are
 // answered in one piece, ended by the prompt. It holds devices with a name, an icon and
 // trusted, paired and connected states, changed by "trust", "pair" (which leaves the link it
-// brought up connected, bare) and "connect" (which brings up the HID channels: in the sandbox,
-// the controller's input device appears in /sys/class/input, as the kernel's does).
+// brought up connected, bare), "connect" (which brings up the HID channels: in the sandbox,
+// the controller's input device appears in /sys/class/input, as the kernel's does) and
+// "block" (which disconnects it).
 //
 // Environment:
 //   SIM_SCRIPT  a script file (optional), one directive per line, "#" starts a comment
@@ -46,6 +47,7 @@
 //   bearers 1                  info and events carry the BREDR. and LE. lines of BlueZ 5.84+
 //   flood N COUNT LENGTH       after the prompt ending reply N, COUNT event lines of LENGTH
 //                              bytes each, then the prompt again
+//   keys ADDR BITMAP           its input device's keys (capabilities/key; a gamepad's by default)
 //   drop ADDR N                the device loses its connection (and input device) at the N-th
 //                              "devices" command
 //   gone ADDR N                the device is no longer listed (nor known) from the N-th
@@ -77,6 +79,8 @@ struct SimDevice {
     std::string address, name, icon;
     bool trusted = false, paired = false, connected = false;
     bool input = false; // its HID channels are up: the kernel has its input device
+    bool blocked = false;
+    std::string keys = "ffff000000000000 0 0 0 0"; // its input device's keys: a gamepad's
     int appear = 1;
     int gone = 0; // no longer listed from this listing on; 0: never gone
 };
@@ -198,7 +202,7 @@ std::string info_reply(const SimDevice& d) {
     if (!d.icon.empty())
         out += "\tIcon: " + d.icon + "\n";
     out += "\tPaired: " + yes_no(d.paired) + "\n\tTrusted: " + yes_no(d.trusted) +
-           "\n\tBlocked: no\n\tConnected: " + yes_no(d.connected) + "\n";
+           "\n\tBlocked: " + yes_no(d.blocked) + "\n\tConnected: " + yes_no(d.connected) + "\n";
     if (script.bearers)
         out += "\tBREDR.Paired: " + yes_no(d.paired) +
                "\n\tBREDR.Connected: " + yes_no(d.connected) +
@@ -237,17 +241,24 @@ void set_input(SimDevice& d, bool up) {
     std::string uniq = folder + "/uniq";
     if (!up) {
         unlink(uniq.c_str());
+        unlink((folder + "/capabilities/key").c_str());
+        rmdir((folder + "/capabilities").c_str());
         rmdir(folder.c_str());
         return;
     }
     mkdir(folder.c_str(), 0755);
+    mkdir((folder + "/capabilities").c_str(), 0755);
     std::string address = d.address;
     for (char& c : address)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    int fd = open(uniq.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    append_to(fd, address + "\n");
-    if (fd >= 0)
-        close(fd);
+    const std::pair<std::string, std::string> files[] = {{uniq, address},
+                                                         {folder + "/capabilities/key", d.keys}};
+    for (const auto& [path, text] : files) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        append_to(fd, text + "\n");
+        if (fd >= 0)
+            close(fd);
+    }
 }
 
 bool known(const SimDevice* d) {
@@ -297,7 +308,7 @@ std::string answer(const std::string& command) {
                "\tUUID: PnP Information           (00001200-0000-1000-8000-00805f9b34fb)\n"
                "\tUUID: Generic Access Profile    (00001800-0000-1000-8000-00805f9b34fb)\n"
                "\tModalias: usb:v1D6Bp0245d050A\n\tDiscovering: yes\n";
-    if (verb != "info" && verb != "trust" && verb != "pair" && verb != "connect")
+    if (verb != "info" && verb != "trust" && verb != "pair" && verb != "connect" && verb != "block")
         return "Invalid command in menu main: " + verb + "\n";
     SimDevice* d = nullptr;
     for (SimDevice& candidate : script.devices)
@@ -312,6 +323,13 @@ std::string answer(const std::string& command) {
     std::string about = "Device " + address + " ";
     if (verb == "info")
         return info_reply(*d);
+    if (verb == "block") { // the daemon disconnects it, and refuses it from then on
+        d->blocked = true;
+        d->connected = false;
+        if (known(d))
+            set_input(*d, false);
+        return tagged(about + "Blocked: yes") + "Changing " + address + " block succeeded\n";
+    }
     if (verb == "trust") {
         d->trusted = true;
         return tagged(about + "Trusted: yes") + "Changing " + address + " trust succeeded\n";
@@ -340,7 +358,8 @@ std::string answer(const std::string& command) {
 }
 
 bool goes_through_daemon(const std::string& command) {
-    for (const char* verb : {"power", "agent", "default-agent", "scan", "trust", "pair", "connect"})
+    for (const char* verb :
+         {"power", "agent", "default-agent", "scan", "trust", "pair", "connect", "block"})
         if (command.rfind(verb, 0) == 0)
             return true;
     return false;
@@ -433,6 +452,12 @@ void load_script(const char* path) {
             std::pair<std::string, int> drop;
             words >> drop.first >> drop.second;
             script.drops.push_back(drop);
+        } else if (key == "keys") {
+            std::string address;
+            words >> address;
+            for (SimDevice& d : script.devices)
+                if (d.address == address)
+                    std::getline(words >> std::ws, d.keys);
         } else if (key == "gone") {
             std::string address;
             int at = 0;
