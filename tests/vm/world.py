@@ -36,7 +36,7 @@ import dbus
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECKOUT = os.path.dirname(os.path.dirname(HERE))
-BTVIRT = os.path.join(CHECKOUT, 'build', 'vm-cache', 'btvirt')
+BTVIRT = os.path.join(CHECKOUT, 'build', 'vm-cache', 'btvirt')  # the run names its cache's
 BLUETOOTHD = '/usr/libexec/bluetooth/bluetoothd'
 STATUS_FILE = '/tmp/blue.msg'
 
@@ -89,9 +89,29 @@ def wait_for(ready, timeout, step=0.05):
 
 def load_modules():
     run(['modprobe', '-a'] + MODULES, check=False)
+    log('Bluetooth module: ' + run(['modinfo', '-n', 'bluetooth'], check=False))
     missing = [m for m in ('bluetooth', 'hci_vhci', 'hidp', 'uhid') if not os.path.isdir('/sys/module/' + m)]
     if missing:
         raise RuntimeError('kernel modules missing: ' + ', '.join(missing))
+
+
+def hold_controller(index):
+    '''Takes a controller away from the kernel's management interface (an HCI user channel),
+    powering it off first where needed: the daemon does not see it until the socket is
+    closed, when the kernel gives it back.'''
+    libc = ctypes.CDLL(None, use_errno=True)
+    address = struct.pack('<HHH', socket.AF_BLUETOOTH, index, 1)  # sockaddr_hci, HCI_CHANNEL_USER
+    for attempt in range(20):
+        sock = socket.socket(socket.AF_BLUETOOTH, socket.SOCK_RAW, socket.BTPROTO_HCI)
+        if libc.bind(sock.fileno(), address, len(address)) == 0:
+            return sock
+        error = ctypes.get_errno()
+        sock.close()
+        if error != 16:  # EBUSY: still up
+            break
+        run(['btmgmt', '--index', str(index), 'power', 'off'], check=False)
+        time.sleep(0.2)
+    raise OSError(error, 'hci%d: no user channel: %s' % (index, os.strerror(error)))
 
 
 # ---- SDP records, encoded as the daemon's legacy socket takes them ----
@@ -256,11 +276,19 @@ class Pad(Device):
             threading.Thread(target=self._accept, args=(sock, psm), daemon=True).start()
 
     def _accept(self, listener, psm):
+        # A listener closed while a thread waits in accept() stays bound: the thread looks
+        # at the time out whether the world is done with it.
+        listener.settimeout(0.5)
         while True:
             try:
                 channel, peer = listener.accept()
+            except socket.timeout:
+                if listener.fileno() < 0:
+                    return
+                continue
             except OSError:
                 return
+            channel.settimeout(None)
             self.world.note('pad %s: %s channel from %s' % (self.address, 'control' if psm == PSM_CONTROL else 'interrupt', peer[0]))
             self._serve(channel, psm)
 
@@ -292,6 +320,19 @@ class Pad(Device):
         except OSError:
             pass
 
+    def close(self):
+        '''Its channels and listeners closed, and their threads gone (so the next room can
+        bind the same address).'''
+        for sock in self.channels:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            sock.close()
+        for sock in self.listeners:
+            sock.close()
+        time.sleep(0.6)
+
     def after_daemon_start(self):
         self.set_up()
         self.record = register_record(self.address, hid_record(self.name, self.descriptor, self.device_class[1]))
@@ -318,9 +359,21 @@ class Pad(Device):
         self.discoverable = False
         self.mgmt('discov', 'off')
 
-    def enter_pairing(self):
+    def enter_pairing(self, forget=False):
+        '''Into pairing mode; forget: as a pad does that is paired anew, it drops its bond
+        with the host first.'''
+        if forget:
+            self.forget_host()
         self.discoverable = True
         self.mgmt('discov', 'on')
+
+    def forget_host(self):
+        adapter = '/org/bluez/hci%d' % self.index
+        path = '%s/dev_%s' % (adapter, self.world.host_address.replace(':', '_'))
+        try:
+            dbus.Interface(self.world.bus.get_object('org.bluez', adapter), 'org.bluez.Adapter1').RemoveDevice(path)
+        except dbus.exceptions.DBusException:
+            pass  # it had none
 
     def press(self, report=b'\x01' + bytes(7)):
         '''An input report on the interrupt channel (default: the first button, report 1).'''
@@ -404,6 +457,10 @@ class StatusWatch:
         os.close(self.fd)
 
 
+# Calls that only look (the world's own among them).
+LOOKS = ('Introspect', 'GetAll', 'Get', 'GetManagedObjects')
+
+
 class World:
     def __init__(self, out_dir):
         self.out = out_dir
@@ -415,10 +472,12 @@ class World:
         self.t0 = time.monotonic()
         self.joybond = None
         self.joybond_started = None
+        self.joybond_epoch = time.time()
         self.host_address = None
         self.bus = None
         self.uevents = None
         self.status_watch = None
+        self.journal_unit = None
         self.timings = {}
 
     # -- the room --
@@ -492,6 +551,15 @@ class World:
         '''btvirt's controllers (the host's and one per device), the devices' listeners, the
         daemon, the devices set up; returns the seconds it took.'''
         began = time.monotonic()
+        self.start_controllers()
+        self.start_daemon()
+        self.timings['ready'] = time.monotonic() - began
+        log('room ready in %.1f s: host %s, %s' % (self.timings['ready'], self.host_address,
+                                                    ', '.join(map(repr, self.devices)) or 'nothing else'))
+        return self.timings['ready']
+
+    def start_controllers(self):
+        '''The controllers up and the pads' HID channels bound, before any daemon starts.'''
         load_modules()
         for entry in os.listdir('/var/lib/bluetooth') if os.path.isdir('/var/lib/bluetooth') else []:
             run(['rm', '-rf', os.path.join('/var/lib/bluetooth', entry)])
@@ -502,11 +570,32 @@ class World:
         # The capture only (btmon -r reads it): formatting every packet as text costs the
         # guest's one emulated CPU.
         self._spawn('btmon', ['btmon', '-w', self.path('btmon.btsnoop')], os.devnull)
-        self.start_daemon()
-        self.timings['ready'] = time.monotonic() - began
-        log('room ready in %.1f s: host %s, %s' % (self.timings['ready'], self.host_address,
-                                                    ', '.join(map(repr, self.devices)) or 'nothing else'))
-        return self.timings['ready']
+
+    def save(self, path):
+        '''The room's make-up, for a world that attaches to it from another process.'''
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path + '.new', 'w') as f:
+            json.dump({'host': self.host_address, 'devices': [
+                {'kind': d.kind, 'name': d.name, 'index': d.index, 'address': d.address} for d in self.devices]}, f)
+        os.rename(path + '.new', path)
+
+    @classmethod
+    def attach(cls, out_dir, path, journal_unit):
+        '''A world that looks at a room another process keeps (saved at path), whose joybond
+        runs as a systemd unit writing to the journal.'''
+        with open(path) as f:
+            room = json.load(f)
+        world = cls(out_dir)
+        world.host_address = room['host']
+        for entry in room['devices']:
+            device = world.pad(entry['name']) if entry['kind'] == 'pad' else Device(world, entry['name'], None)
+            device.kind, device.index, device.address = entry['kind'], entry['index'], entry['address']
+            if entry['kind'] != 'pad':
+                world.devices.append(device)
+        world.bus = dbus.SystemBus()
+        world.uevents = Uevents(world)
+        world.journal_unit = journal_unit
+        return world
 
     def _start_controllers(self, count):
         '''btvirt with count controllers, all come up (read by the kernel's management
@@ -538,11 +627,29 @@ class World:
 
     def start_daemon(self, extra=()):
         '''bluetoothd with its debug log and the legacy SDP socket, without the hostname
-        plugin (which would rename and reclass every controller); the devices set up again.'''
+        plugin (which would rename and reclass every controller); the devices set up again.
+
+        The client takes the first adapter it hears of as its default: when it starts after
+        the daemon, that is the one the daemon registered last (the kernel lists the newest
+        controller first, so hci0 comes last); when it is running as the daemon starts, the
+        one registered first. A daemon started while joybond runs therefore meets the
+        devices' controllers only once it has registered the host's.'''
+        held = [hold_controller(device.index) for device in self.devices] if self.joybond else []
         self._spawn('bluetoothd', [BLUETOOTHD, '-n', '-d', '-C', '-P', 'hostname', *extra])
+        self.set_up_devices(held)
+
+    def set_up_devices(self, held=()):
+        '''Once the daemon has taken the controllers up (the held ones given back once it has
+        the host's), each device's class, name, modes and service record over its own.'''
         self.bus = dbus.SystemBus()
+        if held:
+            if not wait_for(lambda: 0 in self.adapters(), 30, 0.1):
+                raise RuntimeError('the daemon did not take up the host\'s controller')
+            time.sleep(1)
+            for sock in held:
+                sock.close()
         count = 1 + len(self.devices)
-        if not wait_for(lambda: len(self.adapters()) >= count, 30, 0.1):
+        if not wait_for(lambda: len(self.adapters()) >= count, 60, 0.1):
             raise RuntimeError('the daemon did not take up the controllers: %s' % self.adapters())
         wait_for(lambda: os.path.exists('/run/sdp'), 10)
         for device in self.devices:
@@ -571,8 +678,7 @@ class World:
         for name in list(self.processes):
             self._stop(name)
         for pad in self.pads():
-            for sock in pad.listeners + pad.channels:
-                sock.close()
+            pad.close()
         if self.uevents:
             self.uevents.close()
         with open(self.path('events.json'), 'w') as f:
@@ -592,18 +698,25 @@ class World:
             os.remove(STATUS_FILE)
         except OSError:
             pass
-        self.status_watch = StatusWatch(self)
+        self.watch_status()
         out = open(self.path('joybond.out'), 'wb')
         err = open(self.path('joybond.err'), 'wb')
         info = os.fstat(err.fileno())
         env = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin', 'JOURNAL_STREAM': '%d:%d' % (info.st_dev, info.st_ino)}
         self.joybond_started = time.monotonic()
+        self.joybond_epoch = time.time()  # the bus monitor's clock
         self.joybond = subprocess.Popen([binary, *args], stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                         env=env, cwd='/', start_new_session=True)
         out.close()
         err.close()
         self.event('joybond', text='started')
         return self.joybond
+
+    def watch_status(self):
+        '''From now on, every change of the status file is recorded; times count from here.'''
+        self.status_watch = StatusWatch(self)
+        self.joybond_started = time.monotonic()
+        self.joybond_epoch = time.time()
 
     def stop_joybond(self):
         if self.joybond and self.joybond.poll() is None:
@@ -628,7 +741,13 @@ class World:
         return [e['text'] for e in self.timeline()]
 
     def journal(self):
-        '''The lines joybond wrote for the journal.'''
+        '''The lines joybond wrote for the journal, each with its priority ("<6>Paired ...").'''
+        if self.journal_unit:
+            # What the unit's processes wrote (the client shares joybond's standard error).
+            entries = run(['journalctl', '-q', '_SYSTEMD_UNIT=%s.service' % self.journal_unit, '-o', 'json',
+                           '--output-fields=PRIORITY,MESSAGE'], check=False).splitlines()
+            return ['<%s>%s' % (e.get('PRIORITY'), e.get('MESSAGE')) for e in map(json.loads, entries)
+                    if isinstance(e.get('MESSAGE'), str)]
         return [line for line in self.output('joybond.err').splitlines() if line.startswith('<')]
 
     def output(self, name='joybond.out'):
@@ -689,6 +808,18 @@ class World:
         dbus.Interface(self.bus.get_object('org.bluez', '/org/bluez/hci0'), 'org.bluez.Adapter1').RemoveDevice(
             self.device_path(device))
 
+    def start_other_agent(self, capability='KeyboardDisplay'):
+        '''Another program's pairing agent (a desktop's, say), registered now: the daemon makes
+        the first agent registered its default. It accepts what it is asked, and logs it.'''
+        self._spawn('other-agent', ['/usr/bin/python3', os.path.join(HERE, 'other_agent.py'), capability])
+        if not wait_for(lambda: 'registered' in self.output('other-agent.log'), 20, 0.1):
+            raise RuntimeError('the other agent did not register: ' + self.output('other-agent.log'))
+
+    def default_agent(self):
+        '''Who the daemon last made its default agent (its log's words), or None.'''
+        lines = self.daemon_lines(r'Default agent (set to|cleared)')
+        return lines[-1].split('Default agent ', 1)[1] if lines else None
+
     def daemon_log(self):
         return self.output('bluetoothd.log')
 
@@ -701,11 +832,15 @@ class World:
                                    "type='method_call',destination='org.bluez'"], 'bus-calls.log')
         time.sleep(0.5)
 
-    def calls(self, device):
-        '''The method calls anyone made on the device's object (Pair, Connect, Set...).'''
+    def calls(self, device, timed=False):
+        '''The method calls anyone made on the device's object (Pair, Connect, Set...), but
+        those that only look; timed:
+        (seconds since joybond started, name) each.'''
         path = self.device_path(device)
         calls = [line.split('\t') for line in self.output('bus-calls.log').splitlines()]
-        return [fields[7] for fields in calls if len(fields) >= 8 and fields[0] == 'mc' and fields[5] == path]
+        found = [(float(fields[1]) - self.joybond_epoch, fields[7]) for fields in calls
+                 if len(fields) >= 8 and fields[0] == 'mc' and fields[5] == path and fields[7] not in LOOKS]
+        return found if timed else [name for _, name in found]
 
     def kernel_log(self):
         return run(['dmesg'], check=False)

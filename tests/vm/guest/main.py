@@ -57,6 +57,7 @@ def run_one(name, request):
 def main():
     with open(os.path.join(RESULTS, 'request.json')) as f:
         request = json.load(f)
+    world_module.BTVIRT = request['btvirt']
     world_module.load_modules()
     for name in request['scenarios']:
         run_one(name, request)
