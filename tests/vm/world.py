@@ -69,8 +69,15 @@ def log(*words):
 
 
 def run(argv, timeout=20, check=True):
-    '''A tool's run; its output, stripped. Raises when it fails and check is set.'''
-    done = subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
+    '''A tool's run; its output, stripped. Raises when it fails and check is set. Its standard
+    input stays open and empty while it runs: btmgmt ends at the end of its input, before
+    the kernel's answer, when that is /dev/null (as under systemd).'''
+    quiet, keep_open = os.pipe()
+    try:
+        done = subprocess.run(argv, stdin=quiet, capture_output=True, text=True, timeout=timeout)
+    finally:
+        os.close(quiet)
+        os.close(keep_open)
     if check and done.returncode != 0:
         raise RuntimeError('%s: status %d: %s' % (' '.join(argv), done.returncode,
                                                    (done.stdout + done.stderr).strip()[-400:]))

@@ -55,7 +55,9 @@ def run_one(name, request):
 
 
 def main():
-    with open(os.path.join(RESULTS, 'request.json')) as f:
+    with open('/vm/mode') as f:
+        mode = f.read().strip()
+    with open(os.path.join(RESULTS, 'request-%s.json' % mode)) as f:
         request = json.load(f)
     world_module.BTVIRT = request['btvirt']
     world_module.load_modules()

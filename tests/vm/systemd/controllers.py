@@ -28,7 +28,7 @@ def notify(state):
 
 
 def main():
-    with open('/vm/results/request.json') as f:
+    with open('/vm/results/request-systemd.json') as f:
         request = json.load(f)
     world.BTVIRT = request['btvirt']
     name = next(n for n in request['scenarios'] if scenarios.SCENARIOS[n].furnish)
