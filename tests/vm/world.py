@@ -25,6 +25,7 @@ import ctypes
 import json
 import os
 import re
+import select
 import signal
 import socket
 import struct
@@ -393,27 +394,55 @@ class Pad(Device):
 
 # ---- what the world records ----
 
-class Uevents:
+class Watcher:
+    '''A thread that reads one descriptor as things come, until closed. It waits in select()
+    beside a pipe that close() writes to, and the descriptor is closed only once the thread
+    is gone: a descriptor closed under a reading thread gets reused by the next room's
+    watcher, whose events the old thread would then take.'''
+    def __init__(self, fd):
+        self.fd = fd
+        self.stop_r, self.stop_w = os.pipe()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while True:
+            ready, _, _ = select.select([self.fd, self.stop_r], [], [])
+            if self.stop_r in ready:
+                return
+            try:
+                data = os.read(self.fd, 65536)
+            except OSError:
+                return
+            self.handle(data)
+
+    def handle(self, data):
+        raise NotImplementedError
+
+    def close(self):
+        os.write(self.stop_w, b'x')
+        self.thread.join(5)
+        for fd in (self.stop_r, self.stop_w):
+            os.close(fd)
+
+
+class Uevents(Watcher):
     '''The kernel's uevents about input devices (NETLINK_KOBJECT_UEVENT, group 1), with the
     time each came.'''
     def __init__(self, world):
         self.world = world
         self.sock = socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, 15)
         self.sock.bind((0, 1))
-        threading.Thread(target=self._read, daemon=True).start()
+        super().__init__(self.sock.fileno())
 
-    def _read(self):
-        while True:
-            try:
-                data = self.sock.recv(65536)
-            except OSError:
-                return
-            fields = dict(part.split('=', 1) for part in data.decode('utf-8', 'replace').split('\0') if '=' in part)
-            if fields.get('SUBSYSTEM') == 'input' and 'UNIQ' in fields:
-                self.world.event('uevent', action=fields.get('ACTION'), devpath=fields.get('DEVPATH'),
-                                 uniq=fields['UNIQ'].strip('"'), name=fields.get('NAME', '').strip('"'))
+    def handle(self, data):
+        fields = dict(part.split('=', 1) for part in data.decode('utf-8', 'replace').split('\0') if '=' in part)
+        if fields.get('SUBSYSTEM') == 'input' and 'UNIQ' in fields:
+            self.world.event('uevent', action=fields.get('ACTION'), devpath=fields.get('DEVPATH'),
+                             uniq=fields['UNIQ'].strip('"'), name=fields.get('NAME', '').strip('"'))
 
     def close(self):
+        super().close()
         self.sock.close()
 
 
@@ -421,7 +450,7 @@ class _InotifyEvent(ctypes.Structure):
     _fields_ = [('wd', ctypes.c_int), ('mask', ctypes.c_uint32), ('cookie', ctypes.c_uint32), ('len', ctypes.c_uint32)]
 
 
-class StatusWatch:
+class StatusWatch(Watcher):
     '''Every change of the status file (joybond renames a new file over it), read as it
     comes, with whether each pad's input device existed at that moment.'''
     IN_CLOSE_WRITE, IN_MOVED_TO = 0x8, 0x80
@@ -429,25 +458,20 @@ class StatusWatch:
     def __init__(self, world):
         self.world = world
         libc = ctypes.CDLL(None, use_errno=True)
-        self.fd = libc.inotify_init1(os.O_CLOEXEC)
-        libc.inotify_add_watch(self.fd, b'/tmp', self.IN_CLOSE_WRITE | self.IN_MOVED_TO)
+        fd = libc.inotify_init1(os.O_CLOEXEC)
+        libc.inotify_add_watch(fd, b'/tmp', self.IN_CLOSE_WRITE | self.IN_MOVED_TO)
         self.last = None
         self.look()
-        threading.Thread(target=self._read, daemon=True).start()
+        super().__init__(fd)
 
-    def _read(self):
-        while True:
-            try:
-                data = os.read(self.fd, 65536)
-            except OSError:
-                return
-            offset = 0
-            while offset < len(data):
-                event = _InotifyEvent.from_buffer_copy(data, offset)
-                name = data[offset + 16:offset + 16 + event.len].rstrip(b'\0')
-                offset += 16 + event.len
-                if name == b'blue.msg':
-                    self.look()
+    def handle(self, data):
+        offset = 0
+        while offset < len(data):
+            event = _InotifyEvent.from_buffer_copy(data, offset)
+            name = data[offset + 16:offset + 16 + event.len].rstrip(b'\0')
+            offset += 16 + event.len
+            if name == b'blue.msg':
+                self.look()
 
     def look(self):
         try:
@@ -461,6 +485,7 @@ class StatusWatch:
                                                           for pad in self.world.pads()})
 
     def close(self):
+        super().close()
         os.close(self.fd)
 
 
@@ -737,10 +762,11 @@ class World:
         except OSError:
             return None
 
-    def wait_status(self, text, timeout):
-        '''Seconds (since joybond started) when the status file first held text, or None.'''
+    def wait_status(self, text, timeout, since=0.0):
+        '''Seconds (since joybond started) when the status file first held text (from `since`
+        on, in the same seconds), or None.'''
         def seen():
-            return next((e['t'] for e in self.timeline() if e['text'] == text), None)
+            return next((e['t'] for e in self.timeline() if e['text'] == text and e['t'] >= since), None)
         return wait_for(seen, timeout, 0.1)
 
     def statuses(self):
