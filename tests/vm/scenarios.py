@@ -9,6 +9,12 @@ import re
 import sys
 import time
 
+try:
+    import world
+    from world import wait_for
+except ImportError:  # the host's plan and verdict need none of the world
+    world = wait_for = None
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCENARIOS = {}
 
@@ -44,8 +50,7 @@ class Context:
         self.figures = {}
         self.worlds = []
 
-    def world(self, name=None):
-        import world
+    def room(self, name=None):
         room = world.World(os.path.join(self.out, name) if name else self.out)
         self.worlds.append(room)
         return room
@@ -53,7 +58,6 @@ class Context:
     def attach(self, unit):
         '''The room the boot's vm-controllers.service keeps, once it is set up, with joybond's
         journal read from its unit.'''
-        import world
         if not world.wait_for(lambda: os.path.exists(ROOM_FILE), 90, 0.2):
             raise RuntimeError('the room was not set up: ' + world.run(['systemctl', 'status', 'vm-controllers'], check=False))
         room = world.World.attach(self.out, ROOM_FILE, unit)
@@ -159,7 +163,7 @@ def pad_is_trusted_paired_and_connected(c):
     '''The road: a controller in pairing mode is found, trusted, paired and connected; the
     status says "Connected" only once its input device exists, and never flaps. A phone and a
     headset in range meanwhile are never sent a step, trusted or paired.'''
-    room = c.world()
+    room = c.room()
     phone, headset = room.phone("Alice's Phone"), room.headset('Headset')
     pad = room.pad('Wireless Controller')
     c.figure('room ready s', round(room.start(), 1))
@@ -167,7 +171,7 @@ def pad_is_trusted_paired_and_connected(c):
     room.start_joybond(c.joybond)
     connected = room.wait_status('Connected Wireless Controller...', 60)
     room.wait_input_device(pad, 20)
-    __import__('world').wait_for(lambda: room.device(phone) and room.device(headset), 20, 0.5)
+    wait_for(lambda: room.device(phone) and room.device(headset), 20, 0.5)
     time.sleep(8)  # the idle link a bare pairing leaves drops ~5 s later: any flap shows
     c.figure('status Connected at s', connected)
     c.figure('input device at s', input_added_at(room, pad))
@@ -185,7 +189,7 @@ def pad_is_trusted_paired_and_connected(c):
 def two_pads_at_once(c):
     '''Two controllers in pairing mode at once: both go the whole road, "Connected 2 devices"
     once both input devices exist, no flap.'''
-    room = c.world()
+    room = c.room()
     pads = [room.pad('Wireless Controller'), room.pad('Arcade Stick')]
     c.figure('room ready s', round(room.start(), 1))
     room.start_bus_monitor()
@@ -205,7 +209,7 @@ def two_pads_at_once(c):
 def connected_room(c, pad_names, **pad_options):
     '''A room with these pads in pairing mode, joybond started, each pad connected with its
     input device there (up to a minute); returns the room and its pads.'''
-    room = c.world()
+    room = c.room()
     pads = [room.pad(name, **pad_options) for name in pad_names]
     c.figure('room ready s', round(room.start(), 1))
     room.start_bus_monitor()
@@ -273,26 +277,25 @@ def pad_switched_off_and_on(c):
 
 
 def wait_gone(room, pad, timeout):
-    return __import__('world').wait_for(lambda: room.input_device(pad) is None, timeout, 0.1)
+    return wait_for(lambda: room.input_device(pad) is None, timeout, 0.1)
 
 
 @scenario()
 def adapter_powered_off_by_someone_stays_off(c):
     '''Someone powers the adapter off: it stays off; powered on again, it discovers, and a pad
     put into pairing mode then is connected.'''
-    room = c.world()
+    room = c.room()
     pad = room.pad('Wireless Controller', pairing=False)
     c.figure('room ready s', round(room.start(), 1))
     room.start_bus_monitor()
     room.start_joybond(c.joybond)
-    wait = __import__('world').wait_for
-    c.check(wait(lambda: (room.adapter() or {}).get('Discovering'), 20, 0.2), 'the adapter discovers', room.output()[-2000:])
+    c.check(wait_for(lambda: (room.adapter() or {}).get('Discovering'), 20, 0.2), 'the adapter discovers', room.output()[-2000:])
     time.sleep(3)  # joybond has seen it powered
     room.set_adapter_powered(False)
     time.sleep(8)
     c.check(not (room.adapter() or {}).get('Powered'), 'the adapter stays off', room.output()[-2000:])
     room.set_adapter_powered(True)
-    took = wait(lambda: (room.adapter() or {}).get('Discovering'), 15, 0.2)
+    took = wait_for(lambda: (room.adapter() or {}).get('Discovering'), 15, 0.2)
     c.check(took, 'powered on again, it discovers again', room.output()[-2000:])
     pad.enter_pairing()
     c.check(room.wait_input_device(pad, 60), 'a pad put into pairing mode then is connected', timeline_text(room))
@@ -307,7 +310,6 @@ def pad_removed_and_back(c):
     time.sleep(6)
     removed = room.now()
     room.remove(pad)
-    wait = __import__('world').wait_for
     c.check(wait_gone(room, pad, 15), 'removed, its input device went', timeline_text(room))
     pad.enter_pairing(forget=True)
     back = room.wait_input_device(pad, 60)
@@ -323,8 +325,7 @@ def pad_removed_and_back(c):
 
 def set_up_again(c, room, what):
     '''The daemon discovers on the adapter, and the client's agent is its default.'''
-    wait = __import__('world').wait_for
-    c.check(wait(lambda: (room.adapter() or {}).get('Discovering'), 20, 0.2), '%s: the adapter discovers' % what,
+    c.check(wait_for(lambda: (room.adapter() or {}).get('Discovering'), 20, 0.2), '%s: the adapter discovers' % what,
             room.output()[-2000:])
     agent = room.default_agent()
     c.check(agent and agent.endswith(' /org/bluez/agent'), '%s: joybond\'s agent is the default' % what,
@@ -335,7 +336,7 @@ def set_up_again(c, room, what):
 def bluetooth_daemon_restarted(c):
     '''The Bluetooth daemon stops and starts again: joybond sets it up again (scanning, its
     agent the default) and a pad in pairing mode is connected.'''
-    room = c.world()
+    room = c.room()
     pad = room.pad('Wireless Controller', pairing=False)
     c.figure('room ready s', round(room.start(), 1))
     room.start_joybond(c.joybond)
@@ -353,7 +354,7 @@ def bluetooth_daemon_restarted(c):
 def another_agent_registered_first(c):
     '''Another program registered its agent before joybond started: joybond's agent is the
     default all the same, and pairing a pad asks the other agent nothing.'''
-    room = c.world()
+    room = c.room()
     pad = room.pad('Wireless Controller', pairing=False)
     c.figure('room ready s', round(room.start(), 1))
     room.start_other_agent()
@@ -373,7 +374,6 @@ def furnish_installed_package(room):
 
 def keep(room, path):
     '''Saves a command's output among the scenario's logs.'''
-    import world
     with open(room.path(path[0]), 'w') as f:
         f.write(world.run(path[1:], timeout=60, check=False) + '\n')
 
@@ -385,7 +385,6 @@ def installed_package(c):
     Bluetooth daemon systemd runs; the status file, "systemctl status" and "journalctl -u
     joybond" tell a controller's road.'''
     import pwd
-    import world
     with open('/proc/uptime') as f:
         uptime = float(f.read().split()[0])
     room = c.attach('joybond')
@@ -438,7 +437,7 @@ CLIENTS = os.path.join(os.path.dirname(os.path.dirname(HERE)), '..', 'shared', '
 
 def transcript_room(c, name):
     import transcript
-    room = c.world(name)
+    room = c.room(name)
     pad = room.pad('Wireless Controller')
     off_pad = room.pad('Arcade Stick')
     phone = room.phone("Alice's Phone")

@@ -69,7 +69,7 @@ def log(*words):
     print('vm-world:', *words, flush=True)
 
 
-def run(argv, timeout=20, check=True):
+def run(argv, timeout=120, check=True):
     '''A tool's run; its output, stripped. Raises when it fails and check is set. Its standard
     input stays open and empty while it runs: btmgmt ends at the end of its input, before
     the kernel's answer, when that is /dev/null (as under systemd).'''
@@ -420,10 +420,13 @@ class Watcher:
         raise NotImplementedError
 
     def close(self):
+        if self.stop_w is None:
+            return
         os.write(self.stop_w, b'x')
         self.thread.join(5)
         for fd in (self.stop_r, self.stop_w):
             os.close(fd)
+        self.stop_w = None
 
 
 class Uevents(Watcher):
@@ -442,8 +445,9 @@ class Uevents(Watcher):
                              uniq=fields['UNIQ'].strip('"'), name=fields.get('NAME', '').strip('"'))
 
     def close(self):
-        super().close()
-        self.sock.close()
+        if self.stop_w is not None:
+            super().close()
+            self.sock.close()
 
 
 class _InotifyEvent(ctypes.Structure):
@@ -485,8 +489,9 @@ class StatusWatch(Watcher):
                                                           for pad in self.world.pads()})
 
     def close(self):
-        super().close()
-        os.close(self.fd)
+        if self.stop_w is not None:
+            super().close()
+            os.close(self.fd)
 
 
 # Calls that only look (the world's own among them).
@@ -510,6 +515,7 @@ class World:
         self.uevents = None
         self.status_watch = None
         self.journal_unit = None
+        self.stopped = False
         self.timings = {}
 
     # -- the room --
@@ -634,7 +640,7 @@ class World:
         interface); started again when one does not (it sometimes misses a first reset).'''
         for attempt in range(4):
             self._spawn('btvirt', [BTVIRT, '-l%d' % count])
-            addresses = wait_for(lambda: self._controller_addresses(count), 15, 0.2)
+            addresses = wait_for(lambda: self._controller_addresses(count), 30, 0.2)
             if addresses:
                 self.host_address = addresses[0]
                 for device, address in zip(self.devices, addresses[1:]):
@@ -650,7 +656,7 @@ class World:
     def _controller_addresses(count):
         '''The addresses of hci0..hci(count-1), once all are up, or None.'''
         try:
-            listing = run(['btmgmt', 'info'], timeout=10, check=False)
+            listing = run(['btmgmt', 'info'], timeout=30, check=False)
         except subprocess.TimeoutExpired:
             return None
         found = dict(re.findall(r'^hci(\d+):\s.*?\n\s+addr ([0-9A-F:]{17})', listing, re.M | re.S))
@@ -703,7 +709,10 @@ class World:
         self.start_daemon()
 
     def stop(self):
-        '''Everything the world started, joybond first; the logs stay in the results.'''
+        '''Everything the world started, joybond first; the logs stay in the results. Once.'''
+        if self.stopped:
+            return
+        self.stopped = True
         self.stop_joybond()
         if self.status_watch:
             self.status_watch.close()

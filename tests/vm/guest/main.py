@@ -34,8 +34,10 @@ def run_one(name, request):
         scenarios.SCENARIOS[name].run(context)
     except Exception:  # the scenario's own failure, reported as a failed check
         context.check(False, 'the scenario ran to its end', traceback.format_exc())
-    finally:
+    try:
         context.close()
+    except Exception:
+        context.check(False, 'the room stopped', traceback.format_exc())
     kernel = world_module.run(['dmesg'], check=False)
     with open(os.path.join(out, 'dmesg.log'), 'w') as f:
         f.write(kernel)
@@ -60,7 +62,6 @@ def main():
     with open(os.path.join(RESULTS, 'request-%s.json' % mode)) as f:
         request = json.load(f)
     world_module.BTVIRT = request['btvirt']
-    world_module.load_modules()
     for name in request['scenarios']:
         run_one(name, request)
 
