@@ -1,6 +1,6 @@
 '''Another program's pairing agent on the system bus (a desktop's, say): registers with the
 capability given, without asking to be the default, accepts every question and logs it.
-Usage: other_agent.py [CAPABILITY]'''
+Usage: other_agent.py [CAPABILITY [PATH]]'''
 import sys
 
 import dbus
@@ -8,7 +8,6 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-PATH = '/vm/world/other_agent'
 
 
 class Agent(dbus.service.Object):
@@ -57,10 +56,11 @@ class Agent(dbus.service.Object):
 def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SystemBus()
-    Agent(bus, PATH)
+    path = sys.argv[2] if len(sys.argv) > 2 else '/vm/world/other_agent'
+    Agent(bus, path)
     manager = dbus.Interface(bus.get_object('org.bluez', '/org/bluez'), 'org.bluez.AgentManager1')
-    manager.RegisterAgent(PATH, sys.argv[1] if len(sys.argv) > 1 else 'KeyboardDisplay')
-    print('registered', PATH, flush=True)
+    manager.RegisterAgent(path, sys.argv[1] if len(sys.argv) > 1 else 'KeyboardDisplay')
+    print('registered', path, flush=True)
     GLib.MainLoop().run()
 
 

@@ -350,6 +350,9 @@ def bluetooth_daemon_restarted(c):
     c.check(room.wait_input_device(pad, 60), 'a pad in pairing mode is then connected', timeline_text(room))
 
 
+AGENT_RACE_STARTS = 4
+
+
 @scenario()
 def another_agent_registered_first(c):
     '''Another program registered its agent before joybond started: joybond's agent is the
@@ -359,8 +362,20 @@ def another_agent_registered_first(c):
     c.figure('room ready s', round(room.start(), 1))
     room.start_other_agent()
     room.start_bus_monitor()
-    room.start_joybond(c.joybond)
-    set_up_again(c, room, 'at start')
+    # Whether joybond's set-up meets its client's agent registered is a race of joybond's
+    # own: each start is another chance for it to show.
+    defaults = []
+    for start in range(AGENT_RACE_STARTS):
+        if start:
+            room.stop_joybond()  # its client's agent goes, and the other one is the default again
+            wait_for(lambda: (room.default_agent() or '').endswith(' ' + world.OTHER_AGENT), 10, 0.1)
+        room.start_joybond(c.joybond)
+        wait_for(lambda: (room.adapter() or {}).get('Discovering'), 20, 0.2)
+        time.sleep(2)  # the set-up's last steps
+        defaults.append(room.default_agent())
+    c.figure('default agent after each start', defaults)
+    c.equal([bool(agent and agent.endswith(' /org/bluez/agent')) for agent in defaults], [True] * AGENT_RACE_STARTS,
+            'joybond\'s agent is the default after each of its %d starts' % AGENT_RACE_STARTS)
     pad.enter_pairing()
     c.check(room.wait_input_device(pad, 60), 'a pad in pairing mode is connected', timeline_text(room))
     asked = [line for line in room.output('other-agent.log').splitlines() if line.startswith('asked:')]

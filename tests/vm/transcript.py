@@ -136,7 +136,7 @@ def capture(room, tool, name, pad, off_pad, phone):
         step('devices', r'Device %s' % phone.address, why='connected default device')
         step('connect %s' % phone.address, r'Failed to connect|Connection successful', 30, why='no HID service')
         step('pair %s' % off_pad.address, r'Failed to pair|Pairing successful', 40, why='switched off')
-        step('info %s' % off_pad.address, r'Paired: ', why='switched off')
+        step('info %s' % off_pad.address, r'Paired: |not available', why='switched off')
         step('remove %s' % pad.address, r'Device has been removed|not available|Failed', 15)
         client.expect(r'\[DEL\] Device %s' % pad.address, 10)
         step('scan off', r'Discovery stopped|Failed', 10)

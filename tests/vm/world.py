@@ -494,6 +494,8 @@ class StatusWatch(Watcher):
             os.close(self.fd)
 
 
+OTHER_AGENT = '/vm/world/other_agent'  # the other program's agent's object path
+
 # Calls that only look (the world's own among them).
 LOOKS = ('Introspect', 'GetAll', 'Get', 'GetManagedObjects')
 
@@ -740,8 +742,9 @@ class World:
         except OSError:
             pass
         self.watch_status()
-        out = open(self.path('joybond.out'), 'wb')
-        err = open(self.path('joybond.err'), 'wb')
+        # Appended to: a scenario may start joybond more than once.
+        out = open(self.path('joybond.out'), 'ab')
+        err = open(self.path('joybond.err'), 'ab')
         info = os.fstat(err.fileno())
         env = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin', 'JOURNAL_STREAM': '%d:%d' % (info.st_dev, info.st_ino)}
         self.joybond_started = time.monotonic()
@@ -755,6 +758,8 @@ class World:
 
     def watch_status(self):
         '''From now on, every change of the status file is recorded; times count from here.'''
+        if self.status_watch:
+            self.status_watch.close()
         self.status_watch = StatusWatch(self)
         self.joybond_started = time.monotonic()
         self.joybond_epoch = time.time()
@@ -853,7 +858,7 @@ class World:
     def start_other_agent(self, capability='KeyboardDisplay'):
         '''Another program's pairing agent (a desktop's, say), registered now: the daemon makes
         the first agent registered its default. It accepts what it is asked, and logs it.'''
-        self._spawn('other-agent', ['/usr/bin/python3', os.path.join(HERE, 'other_agent.py'), capability])
+        self._spawn('other-agent', ['/usr/bin/python3', os.path.join(HERE, 'other_agent.py'), capability, OTHER_AGENT])
         if not wait_for(lambda: 'registered' in self.output('other-agent.log'), 20, 0.1):
             raise RuntimeError('the other agent did not register: ' + self.output('other-agent.log'))
 
