@@ -56,11 +56,13 @@ bool take_address(const char* text, char (&address)[18]) {
     return text[17] == '\0' || text[17] == '\n' || text[17] == '"';
 }
 
-// What the input device at this path (relative to at_fd) can type, from sysfs.
-uint32_t typing_of(int at_fd, const char* device_path) {
-    char path[512];
+// What the input device in this folder of sysfs (relative to at_fd) can type.
+uint32_t typing_of(int at_fd, const char* prefix, const char* folder) {
+    char path[1024];
     char bitmap[1024];
-    std::snprintf(path, sizeof path, "%s/capabilities/key", device_path);
+    int length = std::snprintf(path, sizeof path, "%s%s/capabilities/key", prefix, folder);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof path)
+        return 0;
     return read_small_file(at_fd, path, bitmap, sizeof bitmap) ? typing_keys(bitmap) : 0;
 }
 
@@ -83,10 +85,8 @@ void take_event(const char* message, size_t length) {
     if (!add || !input || devpath == nullptr || uniq == nullptr || !take_address(uniq, address))
         return;
     if (Device* device = device_find(address)) {
-        char path[512];
-        std::snprintf(path, sizeof path, "/sys%s", devpath);
         device->input = 1;
-        device->typing |= typing_of(AT_FDCWD, path);
+        device->typing |= typing_of(AT_FDCWD, "/sys", devpath);
     }
 }
 
@@ -197,7 +197,7 @@ void refresh_inputs() {
                 continue;
             if (Device* device = device_find(address)) {
                 device->input = 1;
-                device->typing |= typing_of(class_fd, entry->d_name);
+                device->typing |= typing_of(class_fd, "", entry->d_name);
             }
         }
     }

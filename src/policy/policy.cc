@@ -48,9 +48,11 @@ void read_identity() {
     identity_read = true;
 }
 
+// Its input device coming or going is no progress: one that goes as the link goes (a pad
+// switched off) would make two steps due at once, the first while the daemon still tears the
+// link down.
 uint32_t progress_of(const Device* device) {
-    return (device->trusted ? 1u : 0u) | (device->paired ? 2u : 0u) |
-           (device->connected ? 4u : 0u) | (device->input ? 8u : 0u);
+    return (device->trusted ? 1u : 0u) | (device->paired ? 2u : 0u) | (device->connected ? 4u : 0u);
 }
 
 // Brings the device's schedule up to date with what this cycle found.

@@ -219,7 +219,10 @@ TEST_F(Policy, ConnectsRightAfterPairingAndCountsOnlyUsableControllers) {
     pad->input = 1;
     EXPECT_EQ(run_pass(), Sent{});
     EXPECT_EQ(status(), "Connected Pad...");
-    pad->input = 0; // the channels went, the link stays: connected again at once
+    pad->input = 0; // the channels went, the link stays: connected again after the pause
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Connecting Pad...\n");
+    age(pad, first_pause_ms);
     EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:01"});
 
     add({{"11:22:33:44:55:02", "Elsewhere", 1, 1, 1, 1, 0}});

@@ -37,7 +37,7 @@ import dbus
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECKOUT = os.path.dirname(os.path.dirname(HERE))
-BTVIRT = os.path.join(CHECKOUT, 'build', 'vm-cache', 'btvirt')  # the run names its cache's
+BTVIRT = os.path.join(os.path.expanduser('~'), '.cache', 'joybond-vm', 'btvirt')  # the run names its cache's
 BLUETOOTHD = '/usr/libexec/bluetooth/bluetoothd'
 STATUS_FILE = '/tmp/blue.msg'
 
