@@ -47,6 +47,7 @@ LE_SCAN, INQUIRY, IDLE = 5.12, 5.12, 5.0
 RESTART_AFTER = 5.0  # after a page cancelled inquiry, or after the last pairing ended
 FIND_AFTER = 2.0     # seconds of inquiry that find a classic pad in pairing mode
 FORGET_AFTER = 30.0  # a found device nobody trusted or paired, not found again
+FORGET_FAILED = 0.05  # one that a pairing could not reach
 RECONNECT_AFTER = 1.0  # a bonded classic pad switched on pages the host
 BARE_LINK_IDLE = 5.0   # the kernel drops a link that carries no channel
 HID_SETUP = 0.1        # the HID channels over a link that is up
@@ -341,10 +342,15 @@ def add_async_method(obj, iface, name, func):
 
 
 def set_props(obj, iface, **changes):
+    '''Sets properties and, as bluetoothd does, tells of those that changed.'''
     values = {key: (dbus.Boolean(v, variant_level=1) if isinstance(v, bool) else v)
               for key, v in changes.items()}
-    obj.props[iface].update(values)
-    obj.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as', [iface, values, []])
+    current = obj.props.setdefault(iface, {})
+    changed = {key: value for key, value in values.items()
+               if key not in current or current[key] != value}
+    current.update(values)
+    if changed:
+        obj.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as', [iface, changed, []])
 
 
 def device_path(adapter, address):
@@ -394,9 +400,19 @@ def pair(device, reply, error):
         device.busy = False
         suspend_discovery(device, False)
         if failure:
-            return error(bluez_error(*failure))
+            set_link(device, False)
+            error(bluez_error(*failure))
+            props = device.props[DEVICE_IFACE]
+            if failure[0] == 'ConnectionAttemptFailed' and not (props['Trusted'] or props['Paired']):
+                # a device discovery found, and nobody trusted: temporary, forgotten a moment later
+                GLib.timeout_add(int(FORGET_FAILED * 1000), lambda: forget(device) and False)
+            return
+        # In the order bluetoothd tells it: the link is up already; bonded, its services
+        # read, paired. The link stays, bare (leave_bare_link).
         device.paired = True
         leave_bare_link(device)
+        set_props(device, DEVICE_IFACE, Bonded=True)
+        resolve_services(device)
         set_props(device, DEVICE_IFACE, Paired=True)
         set_props(device, BREDR_IFACE, Paired=True, Bonded=True)
         reply()
@@ -409,6 +425,7 @@ def pair(device, reply, error):
     def paged(answered):
         if not answered:
             return finish(('ConnectionAttemptFailed', 'Page Timeout'))
+        set_link(device, True)  # the pairing goes over a link of its own
         if not device.entry['pairing_mode']:
             return finish(('AuthenticationRejected', 'Authentication Rejected'))
         if device.failing_pairings > 0:
@@ -438,6 +455,11 @@ def connect(device, reply, error):
         if not answered:
             device.busy = False
             return error(bluez_error('Failed', 'br-connection-create-socket'))
+        if not has_hid(device):  # the link comes up and its services are read, in vain
+            device.busy = False
+            leave_bare_link(device)
+            resolve_services(device)
+            return error(bluez_error('NotAvailable', 'br-connection-profile-unavailable'))
         channels_up()
     if device.connected:  # the link is up, bare: no page, the channels go over it
         GLib.timeout_add(int(HID_SETUP * 1000), channels_up)
@@ -456,6 +478,28 @@ def set_link(device, up):
         device.connected = up
         set_props(device, DEVICE_IFACE, Connected=up)
         set_props(device, BREDR_IFACE, Connected=up)
+        if not up and device.props[DEVICE_IFACE].get('ServicesResolved'):
+            set_props(device, DEVICE_IFACE, ServicesResolved=False)
+
+
+HID_UUID = '00001124-0000-1000-8000-00805f9b34fb'
+PNP_UUID = '00001200-0000-1000-8000-00805f9b34fb'
+
+
+def resolve_services(device, over_link=True):
+    '''The daemon has read the device's services (over its link, or before: stored): its
+    UUIDs, a HID device's service among them, then ServicesResolved while the link is up.'''
+    uuids = [PNP_UUID] + ([HID_UUID] if has_hid(device) else [])
+    set_props(device, DEVICE_IFACE, UUIDs=dbus.Array(uuids, signature='s', variant_level=1))
+    if over_link:
+        set_props(device, DEVICE_IFACE, ServicesResolved=True)
+
+
+def forget(device):
+    '''The daemon forgets the device (a [DEL] event), if it still knows it.'''
+    adapter = mockobject.objects.get(device.props[DEVICE_IFACE]['Adapter'])
+    if adapter is not None and device.__dbus_object_path__ in mockobject.objects:
+        bluez5.RemoveDevice(adapter, device.__dbus_object_path__)
 
 
 def has_hid(device):
@@ -504,16 +548,29 @@ def keep_blocked_away(device):
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s')
 def AddAdapter(self, device_name, system_name):
-    '''An adapter as it comes: powered off, not discovering.'''
+    '''An adapter as it comes: powered (bluetoothd powers every adapter it finds, its
+    AutoEnable), not discovering.'''
     path = bluez5.AddAdapter(self, device_name, system_name)
     adapter = mockobject.objects[path]
     adapter.AddMethods(ADAPTER_IFACE, [
         ('StartDiscovery', '', '', start_discovery),
         ('StopDiscovery', '', '', stop_discovery),
+        ('RemoveDevice', 'o', '', remove_device),
     ])
     radio_of(adapter)
-    set_props(adapter, ADAPTER_IFACE, Powered=False)
+    set_props(adapter, ADAPTER_IFACE, Powered=True, Discovering=False)
     return path
+
+
+def remove_device(adapter, path):
+    '''As bluetoothd: a device connected or paired is disconnected and unpaired first.'''
+    device = mockobject.objects.get(path)
+    if device is not None and hasattr(device, 'hid'):
+        set_props(device, DEVICE_IFACE, ServicesResolved=False)
+        set_connected(device, False)
+        device.paired = False
+        set_props(device, DEVICE_IFACE, Paired=False)
+    bluez5.RemoveDevice(adapter, path)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s')
@@ -570,8 +627,12 @@ def add_device(adapter, address, name, icon, states):
     flags = states.split(',')
     device.paired = 'paired' in flags
     device.connected = 'connected' in flags
+    device.props[DEVICE_IFACE]['Bonded'] = dbus.Boolean(False, variant_level=1)
     set_props(device, DEVICE_IFACE, Icon=dbus.String(icon, variant_level=1),
-              Paired=device.paired, Trusted='trusted' in flags, Connected=device.connected)
+              Paired=device.paired, Bonded=device.paired, Trusted='trusted' in flags,
+              Connected=device.connected)
+    if device.paired:
+        resolve_services(device, over_link=device.connected)
     set_hid(device, device.connected and has_hid(device))
     bearers = {BREDR_IFACE: {'Paired': device.paired, 'Bonded': device.paired,
                              'Connected': device.connected},

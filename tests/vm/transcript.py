@@ -14,8 +14,61 @@ COLOUR = re.compile(rb'\x1b\[[0-9;]*[A-Za-z]|\x01|\x02')
 PROMPT = rb'\[[^\]\n]*\][#>] ?$'
 
 
+# What joybond reads of the client's lines, told apart by kind: the echo of a command, the
+# listing, the header and fields of a device's details (those joybond takes), events about a
+# device or the adapter (the properties joybond's steps change), and the client's result and
+# failure lines. Everything else (UUIDs, the daemon's other properties, the management events
+# newer clients print when run as root) joybond never reads.
+VERBS = ('show', 'power', 'default-agent', 'scan', 'devices', 'info', 'trust', 'pair', 'connect', 'remove')
+FIELDS = ('Name', 'Alias', 'Icon', 'Paired', 'Trusted', 'Blocked', 'Connected')
+EVENT_PROPERTIES = ('Connected', 'Paired', 'Trusted', 'Bonded', 'ServicesResolved', 'Blocked')
+ADAPTER_PROPERTIES = ('Powered', 'Discovering')
+RESULTS = re.compile(r'^(Changing \S+ (trust|block) succeeded|Changing power on succeeded|'
+                     r'Attempting to (pair with|connect to) \S+|Pairing successful|Connection successful|'
+                     r'Failed to (pair|connect|set trust): \S+( \S+)?|Device has been removed|'
+                     r'Default agent request successful|No agent is registered|Agent registered|'
+                     r'Discovery (started|stopped)|Device \S+ not available)$')
+ADDRESS = re.compile(r'([0-9A-F]{2}:){5}[0-9A-F]{2}')
+
+
+def joybond_lines(raw, roles):
+    '''The lines of a transcript that joybond reads, in order, as kinds: addresses become the
+    roles given for them ({address: role}; "adapter" for the adapter's), others "another",
+    and the prompt, colour codes and redraws are left out.'''
+    text = COLOUR.sub(b'', raw).decode('utf-8', 'replace')
+    kinds = []
+    fields = FIELDS  # those taken from the details being read: a device's, or the adapter's
+    for segment in re.split(r'[\r\n]', text):
+        segment = re.sub(r'^(Waiting to connect to bluetoothd\.\.\.)?(\[[^\]\n]*\][#>] ?)*', '', segment)
+        segment = ADDRESS.sub(lambda m: roles.get(m.group(0), 'another'), segment).rstrip()
+        if not segment:
+            continue
+        words = segment.split()
+        event = re.match(r'^\[(NEW|CHG|DEL)\] (Device|Controller) (\S+) ([^\s:]+):? ?(.*)$', segment)
+        if words[0] in VERBS and segment == segment.strip():
+            kinds.append('> ' + segment)
+        elif event:
+            change, what, who, key, value = event.groups()
+            if what == 'Controller' and who == 'adapter' and key in ADAPTER_PROPERTIES:
+                kinds.append('%s adapter %s: %s' % (change, key, value))
+            elif what == 'Device' and who not in ('adapter', 'another') and change != 'CHG':
+                kinds.append('%s %s' % (change, who))
+            elif what == 'Device' and who not in ('adapter', 'another') and key in EVENT_PROPERTIES:
+                kinds.append('%s %s %s: %s' % (change, who, key, value))
+        elif re.match(r'^(Device|Controller) \S+ \((public|random)\)$', segment):
+            kinds.append('details of ' + words[1])
+            fields = FIELDS if words[0] == 'Device' else ADAPTER_PROPERTIES
+        elif segment.startswith('\t') and segment[1:].split(':')[0] in fields:
+            kinds.append('  ' + segment.strip())
+        elif re.match(r'^Device \S+ ', segment) and not RESULTS.match(segment):
+            kinds.append('listed ' + words[1])
+        elif RESULTS.match(segment):
+            kinds.append(segment)
+    return kinds
+
+
 class RawClient:
-    def __init__(self, tool, out, name):
+    def __init__(self, tool, out, name, bus=None):
         self.out = out
         self.name = name
         self.chunks = []
@@ -25,6 +78,8 @@ class RawClient:
         self.account = open(os.path.join(out, name + '.log'), 'w')
         env = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin', 'TERM': 'vt100', 'COLUMNS': '4096', 'LINES': '24',
                'INPUTRC': '/dev/null'}
+        if bus:
+            env['DBUS_SYSTEM_BUS_ADDRESS'] = bus
         self.err = open(os.path.join(out, name + '.stderr'), 'wb')
         self.process = subprocess.Popen([tool, '--agent', 'NoInputNoOutput'], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=self.err, env=env, cwd='/tmp')
@@ -95,11 +150,12 @@ class RawClient:
         self.err.close()
 
 
-def capture(room, tool, name, pad, off_pad, phone):
+def capture(room, tool, name, pad, off_pad, phone, bus=None):
     '''The client's lines through a pad's whole road and the failures joybond meets. Returns
-    the steps whose expected line did not come.'''
+    the steps whose expected line did not come. bus: the system bus's address, where it is
+    not the usual one.'''
     missing = []
-    client = RawClient(tool, room.out, name)
+    client = RawClient(tool, room.out, name, bus)
 
     def step(line, until, timeout=10, why=''):
         if not client.command(line, until, timeout, why):
@@ -110,6 +166,7 @@ def capture(room, tool, name, pad, off_pad, phone):
             missing.append('the first prompt')
         step('show', r'Powered: ', why='the adapter before set-up')
         step('power on', r'succeeded|Failed')
+        client.expect(r'Agent registered', 5)  # its own agent, registered as it starts
         step('default-agent', r'Default agent request successful|No agent is registered|Failed')
         step('scan on', r'Discovery started|Failed')
         for device in (pad, off_pad, phone):
@@ -124,8 +181,8 @@ def capture(room, tool, name, pad, off_pad, phone):
         since = client.mark()
         step('pair %s' % pad.address, r'Attempting to pair', 5)
         step('pair %s' % pad.address, r'Failed to pair|Attempting to pair', 5, why='while pairing')
-        if not client.expect(r'Pairing successful|Failed to pair', 40, since):
-            missing.append('pairing result')
+        if not client.expect(r'Pairing successful', 40, since):  # the second pair's failure comes first
+            missing.append('Pairing successful')
         step('pair %s' % pad.address, r'Failed to pair|Pairing successful', 10, why='while its services are read')
         step('info %s' % pad.address, r'Paired: yes', why='paired')
         time.sleep(2)
@@ -136,6 +193,7 @@ def capture(room, tool, name, pad, off_pad, phone):
         step('devices', r'Device %s' % phone.address, why='connected default device')
         step('connect %s' % phone.address, r'Failed to connect|Connection successful', 30, why='no HID service')
         step('pair %s' % off_pad.address, r'Failed to pair|Pairing successful', 40, why='switched off')
+        client.expect(r'\[DEL\] Device %s' % off_pad.address, 5)  # the daemon drops it at once
         step('info %s' % off_pad.address, r'Paired: |not available', why='switched off')
         step('remove %s' % pad.address, r'Device has been removed|not available|Failed', 15)
         client.expect(r'\[DEL\] Device %s' % pad.address, 10)
