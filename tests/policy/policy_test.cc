@@ -49,25 +49,18 @@ class Policy : public testing::Test {
             d->need_connect = s.need_connect;
         }
     }
-    // One pass, with a tool that answers every command with a line and a prompt; returns
-    // the commands sent.
-    std::vector<std::string> run_pass() {
+    // One pass of the policy's (or the guard's), with a tool that answers every command with
+    // a line and a prompt; returns the commands sent.
+    static std::vector<std::string> run_with_tool(void (*pass)(int command_fd, int reply_fd)) {
         channel_reset();
         FakeTool tool([](const std::string& command) {
             return command + "\nChanging succeeded\n[bluetooth]# ";
         });
-        manage_devices(tool.command_fd(), tool.reply_fd());
+        pass(tool.command_fd(), tool.reply_fd());
         return tool.finish();
     }
-    // The guard's pass, with a tool as above; returns the commands sent.
-    std::vector<std::string> run_guard() {
-        channel_reset();
-        FakeTool tool([](const std::string& command) {
-            return command + "\nChanging succeeded\n[bluetooth]# ";
-        });
-        guard_controllers(tool.command_fd(), tool.reply_fd());
-        return tool.finish();
-    }
+    static std::vector<std::string> run_pass() { return run_with_tool(manage_devices); }
+    static std::vector<std::string> run_guard() { return run_with_tool(guard_controllers); }
     // The status text of the registry as it stands.
     static std::string composed() {
         char text[status_text_size];
