@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cinttypes>
+#include <fstream>
 #include <linux/netlink.h>
+#include <sstream>
 #include <string>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +108,50 @@ TEST(Keys, TellsWhatAnInputDeviceCanType) {
     EXPECT_STREQ(typing_words(types_letters | types_digits), "letters and digits");
     EXPECT_STREQ(typing_words(types_digits), "digits");
     EXPECT_STREQ(typing_words(0), "");
+}
+
+// A capabilities/key line printed by a 64-bit kernel for a 64-bit process, as the same kernel
+// prints it for this process: a 32-bit process gets words of 32 bits, leading zero words left
+// out.
+std::string as_printed_for_this_process(const std::string& line) {
+    if (sizeof(long) == 8)
+        return line;
+    std::istringstream words(line);
+    std::string word, printed;
+    while (words >> word) {
+        uint64_t bits = std::stoull(word, nullptr, 16);
+        for (uint32_t half : {static_cast<uint32_t>(bits >> 32), static_cast<uint32_t>(bits)}) {
+            if (printed.empty() && half == 0)
+                continue;
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%s%" PRIx32, printed.empty() ? "" : " ", half);
+            printed += hex;
+        }
+    }
+    return (printed.empty() ? "0" : printed) + "\n";
+}
+
+// The keys of input devices the real kernel made for the VM world's devices: a keyboard types
+// letters and digits; a pad's buttons, a touch pad, motion sensors and a console pad's
+// consumer keys type nothing.
+TEST(Keys, ReadsWhatTheRealKernelPrintedForKeyboardsAndControllers) {
+    std::ifstream captured(JOYBOND_CAPTURED_CAPABILITIES);
+    ASSERT_TRUE(captured) << JOYBOND_CAPTURED_CAPABILITIES;
+    std::string line, descriptor;
+    int keyboards = 0, others = 0;
+    while (std::getline(captured, line)) {
+        if (line.rfind("descriptor: ", 0) == 0)
+            descriptor = line.substr(12, line.find(' ', 12) - 12);
+        if (line.rfind("capabilities/key: ", 0) != 0)
+            continue;
+        std::string bitmap = as_printed_for_this_process(line.substr(18));
+        bool keyboard = descriptor == "KEYBOARD_DESCRIPTOR";
+        EXPECT_EQ(typing_keys(bitmap.c_str()), keyboard ? types_letters | types_digits : 0u)
+            << descriptor << ": " << bitmap;
+        ++(keyboard ? keyboards : others);
+    }
+    EXPECT_GE(keyboards, 1);
+    EXPECT_GE(others, 4);
 }
 
 TEST_F(Inputs, ReadsWhatEachInputDeviceOfAControllerCanType) {
