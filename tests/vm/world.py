@@ -39,6 +39,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CHECKOUT = os.path.dirname(os.path.dirname(HERE))
 BTVIRT = os.path.join(os.path.expanduser('~'), '.cache', 'joybond-vm', 'btvirt')  # the run names its cache's
 BLUETOOTHD = '/usr/libexec/bluetooth/bluetoothd'
+DAEMON_CONFIG = os.path.join(HERE, 'bluetooth-main.conf')  # its settings (why: the file says)
 STATUS_FILE = '/tmp/blue.msg'
 
 # The kernel's Bluetooth, virtual controllers and HID; the crypto that pairing needs loaded
@@ -519,6 +520,7 @@ class World:
         self.journal_unit = None
         self.stopped = False
         self.timings = {}
+        self.daemon_log_start = 0  # where the daemon's log of its latest start begins
 
     # -- the room --
 
@@ -675,7 +677,8 @@ class World:
         one registered first. A daemon started while joybond runs therefore meets the
         devices' controllers only once it has registered the host's.'''
         held = [hold_controller(device.index) for device in self.devices] if self.joybond else []
-        self._spawn('bluetoothd', [BLUETOOTHD, '-n', '-d', '-C', '-P', 'hostname', *extra])
+        self.daemon_log_start = len(self.daemon_log())
+        self._spawn('bluetoothd', [BLUETOOTHD, '-n', '-d', '-C', '-P', 'hostname', '-f', DAEMON_CONFIG, *extra])
         self.set_up_devices(held)
 
     def set_up_devices(self, held=()):
@@ -692,6 +695,15 @@ class World:
         if not wait_for(lambda: len(self.adapters()) >= count, 60, 0.1):
             raise RuntimeError('the daemon did not take up the controllers: %s' % self.adapters())
         wait_for(lambda: os.path.exists('/run/sdp'), 10)
+        # The daemon's own set-up of each controller (class, name, modes, keys) goes out over
+        # one queue for them all, after the controller is on the bus: ours goes after it.
+        # Its last command is the blocked keys', whose answer it logs.
+        def daemon_done():
+            log = self.daemon_log()[self.daemon_log_start:]
+            done = set(map(int, re.findall(r'set blocked keys for index (\d+)$', log, re.M)))
+            return all(device.index in done for device in self.devices)
+        if not wait_for(daemon_done, 60, 0.2):
+            raise RuntimeError('the daemon did not finish setting up the controllers')
         for device in self.devices:
             for attempt in range(3):
                 device.after_daemon_start()
@@ -868,7 +880,10 @@ class World:
         return lines[-1].split('Default agent ', 1)[1] if lines else None
 
     def daemon_log(self):
-        return self.output('bluetoothd.log')
+        '''The daemon's debug log: the one it writes here, or the journal's where systemd runs it.'''
+        if os.path.exists(self.path('bluetoothd.log')):
+            return self.output('bluetoothd.log')
+        return run(['journalctl', '-b', '-q', '-u', 'bluetooth', '-o', 'cat', '--no-pager'], check=False)
 
     def daemon_lines(self, pattern):
         return [line for line in self.daemon_log().splitlines() if re.search(pattern, line)]
