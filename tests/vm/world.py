@@ -35,10 +35,13 @@ import time
 
 import dbus
 
+from uevents import read_text
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECKOUT = os.path.dirname(os.path.dirname(HERE))
 BTVIRT = os.path.join(os.path.expanduser('~'), '.cache', 'joybond-vm', 'btvirt')  # the run names its cache's
 BLUETOOTHD = '/usr/libexec/bluetooth/bluetoothd'
+DAEMON_CONFIG = os.path.join(HERE, 'bluetooth-main.conf')  # its settings (why: the file says)
 STATUS_FILE = '/tmp/blue.msg'
 
 # The kernel's Bluetooth, virtual controllers and HID; the crypto that pairing needs loaded
@@ -63,6 +66,40 @@ KEYBOARD_DESCRIPTOR = bytes.fromhex(
     '05 01 09 06 a1 01 05 07 19 e0 29 e7 15 00 25 01 75 01 95 08 81 02'  # modifiers
     '95 01 75 08 81 01 95 05 75 01 05 08 19 01 29 05 91 02 95 01 75 03 91 01'  # LEDs
     '95 06 75 08 15 00 25 65 05 07 19 00 29 65 81 00 c0')        # six keys
+
+# A pad as a modern console's is, one top-level collection per part: the game pad (14
+# buttons, two sticks, two triggers, a hat), a touch pad (a digitizer with one finger, and
+# its click), motion sensors (an accelerometer's and a gyroscope's axes) and the few keys of
+# the consumer page such pads have (home, back, menu, record).
+TOUCH_MOTION_DESCRIPTOR = bytes.fromhex(
+    '05 01 09 05 a1 01 85 01'                                    # Generic Desktop, Game Pad; report 1
+    '05 09 19 01 29 0e 15 00 25 01 75 01 95 0e 81 02'            # 14 buttons
+    '75 01 95 02 81 03'                                          # padding
+    '05 01 09 30 09 31 09 33 09 34 15 00 26 ff 00 75 08 95 04 81 02'  # sticks: X, Y, Rx, Ry
+    '09 32 09 35 15 00 26 ff 00 75 08 95 02 81 02'               # triggers: Z, Rz
+    '09 39 15 00 25 07 35 00 46 3b 01 65 14 75 04 95 01 81 42'   # hat switch
+    '75 04 95 01 81 03 c0'                                       # padding
+    '05 0d 09 05 a1 01 85 02'                                    # Digitizers, Touch Pad; report 2
+    '09 22 a1 02'                                                # a finger
+    '09 42 09 32 15 00 25 01 75 01 95 02 81 02'                  # tip switch, in range
+    '75 06 95 01 81 03'                                          # padding
+    '05 01 09 30 09 31 15 00 26 ff 0f 75 10 95 02 81 02 c0'      # X, Y: 0..4095
+    '05 09 09 01 15 00 25 01 75 01 95 01 81 02'                  # button 1: the pad's click
+    '75 07 95 01 81 03 c0'                                       # padding
+    '05 01 09 08 a1 01 85 03'                                    # Generic Desktop, Multi-axis Controller; report 3
+    '09 40 09 41 09 42 09 43 09 44 09 45'                        # Vx, Vy, Vz, Vbrx, Vbry, Vbrz
+    '16 00 80 26 ff 7f 75 10 95 06 81 02 c0'                     # -32768..32767
+    '05 0c 09 01 a1 01 85 04'                                    # Consumer, Consumer Control; report 4
+    '0a 23 02 0a 24 02 09 40 09 b2'                              # AC Home, AC Back, Menu, Record
+    '15 00 25 01 75 01 95 04 81 02 75 04 95 01 81 03 c0')        # one bit each, padding
+
+# The descriptors by the names the results give them.
+DESCRIPTORS = {'GAMEPAD_DESCRIPTOR': GAMEPAD_DESCRIPTOR, 'KEYBOARD_DESCRIPTOR': KEYBOARD_DESCRIPTOR,
+               'TOUCH_MOTION_DESCRIPTOR': TOUCH_MOTION_DESCRIPTOR}
+
+
+def descriptor_name(descriptor):
+    return next((name for name, known in DESCRIPTORS.items() if known == descriptor), descriptor.hex(' '))
 
 
 def log(*words):
@@ -363,6 +400,15 @@ class Pad(Device):
             self.world.note('pad %s: connected its %s channel to %s' % (self.address, 'control' if psm == PSM_CONTROL else 'interrupt', host))
             self._serve(sock, psm)
 
+    def try_connect_to_host(self):
+        '''As a device does that wants back in: it connects its HID channels to the host.
+        None when they went through, or else what stopped them.'''
+        try:
+            self.connect_to_host()
+        except OSError as error:
+            return str(error) or type(error).__name__
+        return None
+
     def leave_pairing(self):
         self.discoverable = False
         self.mgmt('discov', 'off')
@@ -430,24 +476,69 @@ class Watcher:
 
 
 class Uevents(Watcher):
-    '''The kernel's uevents about input devices (NETLINK_KOBJECT_UEVENT, group 1), with the
-    time each came.'''
+    '''The kernel's uevents about input devices, with the time each came, as uevents.py (a
+    process of its own, at a real-time priority) reads them.'''
     def __init__(self, world):
         self.world = world
-        self.sock = socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, 15)
-        self.sock.bind((0, 1))
-        super().__init__(self.sock.fileno())
+        self.process = subprocess.Popen(['chrt', '-f', '20', '/usr/bin/python3', os.path.join(HERE, 'uevents.py')],
+                                        stdout=subprocess.PIPE, stdin=subprocess.PIPE, start_new_session=True)
+        # Its first line, read a byte at a time: the rest stays for the watcher.
+        fd = self.process.stdout.fileno()
+        ready = b''
+        while not ready.endswith(b'\n'):
+            byte = os.read(fd, 1)
+            if not byte:
+                raise RuntimeError('the uevent listener did not start: %r' % ready)
+            ready += byte
+        self.pending = b''
+        self.reopened = threading.Event()
+        self.log = open(world.path('uevents.log'), 'a')  # every uevent: time, action, subsystem, path
+        world.note('uevent listener: %s' % ready.decode().strip())
+        super().__init__(fd)
 
     def handle(self, data):
-        fields = dict(part.split('=', 1) for part in data.decode('utf-8', 'replace').split('\0') if '=' in part)
-        if fields.get('SUBSYSTEM') == 'input' and 'UNIQ' in fields:
-            self.world.event('uevent', action=fields.get('ACTION'), devpath=fields.get('DEVPATH'),
-                             uniq=fields['UNIQ'].strip('"'), name=fields.get('NAME', '').strip('"'))
+        lines = (self.pending + data).split(b'\n')
+        self.pending = lines.pop()
+        for line in lines:
+            fields = json.loads(line)
+            if fields.get('reopened'):
+                self.reopened.set()
+                continue
+            self.log.write('%.6f %s %s %s\n' % (fields['mono'], fields['action'], fields['subsystem'], fields['devpath']))
+            if 'uniq' in fields:
+                self.world.event('uevent', at=fields['mono'], **fields)
+
+    def reopen(self):
+        '''Its socket made the newest, so that it hears of each uevent before the sockets
+        opened so far (the kernel hands uevents to the newest first).'''
+        self.reopened.clear()
+        self.process.stdin.write(b'reopen\n')
+        self.process.stdin.flush()
+        if not self.reopened.wait(10):
+            raise RuntimeError('the uevent listener did not open its socket again')
 
     def close(self):
         if self.stop_w is not None:
             super().close()
-            self.sock.close()
+            self.process.kill()
+            self.process.wait()
+            self.process.stdout.close()
+            self.process.stdin.close()
+            self.log.close()
+
+
+def uevent_sockets(pid):
+    '''The kernel uevent sockets (NETLINK_KOBJECT_UEVENT) a process holds: the lines of
+    /proc/PID/net/netlink (its network namespace's) whose inode is one of its descriptors'.'''
+    try:
+        inodes = {os.readlink('/proc/%d/fd/%s' % (pid, fd))[len('socket:['):-1]
+                  for fd in os.listdir('/proc/%d/fd' % pid)
+                  if os.readlink('/proc/%d/fd/%s' % (pid, fd)).startswith('socket:[')}
+        with open('/proc/%d/net/netlink' % pid) as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return []
+    return [line for line in lines[1:] if line.split()[1] == '15' and line.split()[-1] in inodes]
 
 
 class _InotifyEvent(ctypes.Structure):
@@ -500,6 +591,14 @@ OTHER_AGENT = '/vm/world/other_agent'  # the other program's agent's object path
 LOOKS = ('Introspect', 'GetAll', 'Get', 'GetManagedObjects')
 
 
+# The btmon capture: the kernel's control commands (the management interface's), times in
+# microseconds from the year 2000 plus the format's own offset; the commands about a device
+# that the world reads.
+BTSNOOP_CTRL_COMMAND = 16
+BTSNOOP_EPOCH = 0x00E03AB44A676000
+MGMT_COMMANDS = {0x0014: 'Disconnect', 0x0026: 'Block Device', 0x0027: 'Unblock Device', 0x0019: 'Pair Device'}
+
+
 class World:
     def __init__(self, out_dir):
         self.out = out_dir
@@ -519,6 +618,8 @@ class World:
         self.journal_unit = None
         self.stopped = False
         self.timings = {}
+        self.daemon_log_start = 0  # where the daemon's log of its latest start begins
+        self.room_logs = out_dir  # where the room's own logs are (btvirt's, btmon's)
 
     # -- the room --
 
@@ -549,9 +650,11 @@ class World:
         '''Seconds since joybond started (or since the world was made, before that).'''
         return time.monotonic() - (self.joybond_started or self.t0)
 
-    def event(self, kind, **fields):
+    def event(self, kind, at=None, **fields):
+        '''Records an event, at this moment or at a time of the monotonic clock.'''
         with self.lock:
-            self.events.append(dict(fields, kind=kind, t=round(self.now(), 3)))
+            t = self.now() if at is None else at - (self.joybond_started or self.t0)
+            self.events.append(dict(fields, kind=kind, t=round(t, 4)))
 
     def note(self, text):
         self.event('note', text=text)
@@ -615,8 +718,9 @@ class World:
         '''The room's make-up, for a world that attaches to it from another process.'''
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path + '.new', 'w') as f:
-            json.dump({'host': self.host_address, 'devices': [
-                {'kind': d.kind, 'name': d.name, 'index': d.index, 'address': d.address} for d in self.devices]}, f)
+            json.dump({'host': self.host_address, 'logs': self.out, 'devices': [
+                {'kind': d.kind, 'name': d.name, 'index': d.index, 'address': d.address, 'pairing': d.discoverable,
+                 'descriptor': descriptor_name(d.descriptor) if isinstance(d, Pad) else None} for d in self.devices]}, f)
         os.rename(path + '.new', path)
 
     @classmethod
@@ -627,8 +731,10 @@ class World:
             room = json.load(f)
         world = cls(out_dir)
         world.host_address = room['host']
+        world.room_logs = room['logs']
         for entry in room['devices']:
-            device = world.pad(entry['name']) if entry['kind'] == 'pad' else Device(world, entry['name'], None)
+            device = (world.pad(entry['name'], entry['pairing'], DESCRIPTORS[entry['descriptor']]) if entry['kind'] == 'pad'
+                      else Device(world, entry['name'], None))
             device.kind, device.index, device.address = entry['kind'], entry['index'], entry['address']
             if entry['kind'] != 'pad':
                 world.devices.append(device)
@@ -675,7 +781,8 @@ class World:
         one registered first. A daemon started while joybond runs therefore meets the
         devices' controllers only once it has registered the host's.'''
         held = [hold_controller(device.index) for device in self.devices] if self.joybond else []
-        self._spawn('bluetoothd', [BLUETOOTHD, '-n', '-d', '-C', '-P', 'hostname', *extra])
+        self.daemon_log_start = len(self.daemon_log())
+        self._spawn('bluetoothd', [BLUETOOTHD, '-n', '-d', '-C', '-P', 'hostname', '-f', DAEMON_CONFIG, *extra])
         self.set_up_devices(held)
 
     def set_up_devices(self, held=()):
@@ -692,6 +799,15 @@ class World:
         if not wait_for(lambda: len(self.adapters()) >= count, 60, 0.1):
             raise RuntimeError('the daemon did not take up the controllers: %s' % self.adapters())
         wait_for(lambda: os.path.exists('/run/sdp'), 10)
+        # The daemon's own set-up of each controller (class, name, modes, keys) goes out over
+        # one queue for them all, after the controller is on the bus: ours goes after it.
+        # Its last command is the blocked keys', whose answer it logs.
+        def daemon_done():
+            log = self.daemon_log()[self.daemon_log_start:]
+            done = set(map(int, re.findall(r'set blocked keys for index (\d+)$', log, re.M)))
+            return all(device.index in done for device in self.devices)
+        if not wait_for(daemon_done, 60, 0.2):
+            raise RuntimeError('the daemon did not finish setting up the controllers')
         for device in self.devices:
             for attempt in range(3):
                 device.after_daemon_start()
@@ -715,6 +831,13 @@ class World:
         if self.stopped:
             return
         self.stopped = True
+        # The guest's processes as the room ends: each one's state, where it waits, its CPU.
+        with open(self.path('processes.log'), 'w') as f:
+            f.write(run(['ps', '-eo', 'pid,stat,cls,rtprio,maj_flt,min_flt,wchan:32,time,args'], check=False) + '\n')
+            # and where in the kernel the world's own processes wait
+            for name, process in sorted(self.processes.items()) + [('joybond', self.joybond)]:
+                if process and process.poll() is None:
+                    f.write('\n%s (%d):\n%s' % (name, process.pid, read_text('/proc/%d/stack' % process.pid)))
         self.stop_joybond()
         if self.status_watch:
             self.status_watch.close()
@@ -754,7 +877,17 @@ class World:
         out.close()
         err.close()
         self.event('joybond', text='started')
+        self.listen_first()
         return self.joybond
+
+    def listen_first(self):
+        '''Once joybond has its uevent socket, the world's listener opens its own again, so
+        that the kernel hands it each uevent before joybond's: the times it reads are the
+        uevents' own, not those of joybond's reaction to them.'''
+        if wait_for(lambda: uevent_sockets(self.joybond.pid), 10, 0.02):
+            self.uevents.reopen()
+        else:
+            self.note('joybond holds no uevent socket: the listener stays as it was')
 
     def watch_status(self):
         '''From now on, every change of the status file is recorded; times count from here.'''
@@ -818,6 +951,13 @@ class World:
                 continue
         return None
 
+    def input_devices(self, pad):
+        '''Every input device the kernel has for the pad (one per application collection
+        where its HID driver splits them), in sysfs.'''
+        address = pad.address.lower()
+        return sorted('/sys/class/input/' + entry for entry in os.listdir('/sys/class/input')
+                      if read_text('/sys/class/input/%s/uniq' % entry) == address)
+
     def wait_input_device(self, pad, timeout):
         return wait_for(lambda: self.input_device(pad), timeout, 0.1)
 
@@ -833,6 +973,19 @@ class World:
 
     def adapter(self, index=0):
         return self.adapters().get(index)
+
+    def daemon_stuck(self, timeout=5):
+        '''None while the daemon answers on the bus within timeout; else where in the kernel
+        it waits (its process's kernel stack).'''
+        try:
+            self.bus.get_object('org.bluez', '/').GetManagedObjects(
+                dbus_interface='org.freedesktop.DBus.ObjectManager', timeout=timeout)
+            return None
+        except dbus.exceptions.DBusException as error:
+            daemon = self.processes.get('bluetoothd')
+            pid = daemon.pid if daemon else int((run(['pidof', 'bluetoothd'], check=False).split() or ['0'])[0])
+            return '%s\nbluetoothd (%d) %s:\n%s' % (error.get_dbus_name(), pid, read_text('/proc/%d/wchan' % pid),
+                                                     read_text('/proc/%d/stack' % pid))
 
     def device_path(self, device, index=0):
         return '/org/bluez/hci%d/dev_%s' % (index, device.address.replace(':', '_'))
@@ -868,16 +1021,34 @@ class World:
         return lines[-1].split('Default agent ', 1)[1] if lines else None
 
     def daemon_log(self):
-        return self.output('bluetoothd.log')
+        '''The daemon's debug log: the one it writes here, or the journal's where systemd runs it.'''
+        if os.path.exists(self.path('bluetoothd.log')):
+            return self.output('bluetoothd.log')
+        return run(['journalctl', '-b', '-q', '-u', 'bluetooth', '-o', 'cat', '--no-pager'], check=False)
 
     def daemon_lines(self, pattern):
         return [line for line in self.daemon_log().splitlines() if re.search(pattern, line)]
 
     def start_bus_monitor(self):
-        '''Every method call to the daemon, one line each (dbus-monitor's profile format).'''
+        '''Every method call to the daemon, one line each (dbus-monitor's profile format), and
+        every property set on it with the property and its value (bus-sets.log).'''
         self._spawn('busmonitor', ['dbus-monitor', '--system', '--profile',
                                    "type='method_call',destination='org.bluez'"], 'bus-calls.log')
+        self._spawn('setmonitor', ['dbus-monitor', '--system',
+                                   "type='method_call',destination='org.bluez',member='Set'"], 'bus-sets.log')
         time.sleep(0.5)
+
+    def property_sets(self, device):
+        '''The properties anyone set on the device's object: (wall-clock time the bus monitor
+        saw it, property, value as dbus-monitor prints it) each.'''
+        path = self.device_path(device)
+        found = []
+        for call in re.split(r'\n(?=method call )', self.output('bus-sets.log')):
+            head = re.match(r'method call time=([\d.]+) .*? path=([^;]+);', call)
+            values = re.findall(r'^\s+(?:string "([^"]*)"|variant\s+(.*))$', call, re.M)
+            if head and head.group(2) == path and len(values) >= 3:
+                found.append((float(head.group(1)), values[1][0], values[2][1].strip()))
+        return found
 
     def calls(self, device, timed=False):
         '''The method calls anyone made on the device's object (Pair, Connect, Set...), but
@@ -888,6 +1059,47 @@ class World:
         found = [(float(fields[1]) - self.joybond_epoch, fields[7]) for fields in calls
                  if len(fields) >= 8 and fields[0] == 'mc' and fields[5] == path and fields[7] not in LOOKS]
         return found if timed else [name for _, name in found]
+
+    def mgmt_commands(self, device, index=0):
+        '''The daemon's commands to the kernel about the device on the adapter hciN, from the
+        btmon capture: (wall-clock time the kernel stamped, name) each.'''
+        try:
+            with open(os.path.join(self.room_logs, 'btmon.btsnoop'), 'rb') as f:
+                data = f.read()
+        except OSError:
+            return []
+        address = bytes(reversed(bytes.fromhex(device.address.replace(':', ''))))
+        found = []
+        at = 16  # past the file's header
+        while at + 24 <= len(data):
+            _, length, flags, _, stamp = struct.unpack('>IIIIq', data[at:at + 24])
+            body = data[at + 24:at + 24 + length]
+            at += 24 + length
+            if flags & 0xffff != BTSNOOP_CTRL_COMMAND or flags >> 16 != index or len(body) < 12:
+                continue
+            opcode = struct.unpack('<H', body[4:6])[0]
+            if opcode in MGMT_COMMANDS and body[6:12] == address:
+                found.append(((stamp - BTSNOOP_EPOCH) / 1e6 + 946684800, MGMT_COMMANDS[opcode]))
+        return found
+
+    def kernel_clock(self):
+        '''The monotonic clock less the kernel log's (its lines' times): a mark written to the
+        log between two readings of the clock, found again.'''
+        mark = 'vm-world: clock mark %d' % time.monotonic_ns()
+        before = time.monotonic()
+        with open('/dev/kmsg', 'w') as f:
+            f.write(mark + '\n')
+        after = time.monotonic()
+        stamp = next(float(m.group(1)) for m in re.finditer(r'^\[\s*([\d.]+)\] (.*)$', self.kernel_log(), re.M)
+                     if m.group(2) == mark)
+        return (before + after) / 2 - stamp
+
+    def kernel_inputs(self):
+        '''The kernel log's lines of input devices registered ("input: NAME as DEVPATH"): their
+        monotonic times by device path, through kernel_clock.'''
+        offset = self.kernel_clock()
+        return {m.group(2): float(m.group(1)) + offset
+                for m in re.finditer(r'^\[\s*([\d.]+)\] input: .* as (/devices/\S+)$', self.kernel_log(), re.M)}
 
     def kernel_log(self):
         return run(['dmesg'], check=False)

@@ -1,5 +1,5 @@
 '''The world's virtual controllers in a boot with systemd as init (vm-controllers.service):
-the room the boot's scenario furnishes, its controllers up and its pads' HID channels bound
+the room the boot's scenarios furnish, its controllers up and its pads' HID channels bound
 before the Bluetooth daemon starts (the unit is ready then), then each device set up on the
 daemon that systemd starts, and the room's make-up saved for the scenario (ROOM_FILE). It
 keeps the room until the machine ends; its logs go to the scenario's results.'''
@@ -31,9 +31,12 @@ def main():
     with open('/vm/results/request-systemd.json') as f:
         request = json.load(f)
     world.BTVIRT = request['btvirt']
-    name = next(n for n in request['scenarios'] if scenarios.SCENARIOS[n].furnish)
-    room = world.World(os.path.join('/vm/results', name))
-    scenarios.SCENARIOS[name].furnish(room)
+    # One room for the boot's scenarios, each furnishing its devices into it; its own logs go
+    # to the first one's results.
+    names = [n for n in request['scenarios'] if scenarios.SCENARIOS[n].furnish]
+    room = world.World(os.path.join('/vm/results', names[0]))
+    for name in names:
+        scenarios.SCENARIOS[name].furnish(room)
     room.start_controllers()
     notify('READY=1')
     world.log('controllers up: host %s, %s' % (room.host_address, ', '.join(map(repr, room.devices))))
