@@ -50,9 +50,14 @@ void read_identity() {
 
 // Its input device coming or going is no progress: one that goes as the link goes (a pad
 // switched off) would make two steps due at once, the first while the daemon still tears the
-// link down.
+// link down. Nor is a link that comes or goes before the device is paired: a pairing brings
+// its link up first and says "Paired: yes" only once it is done (on LE, seconds later, after
+// encryption and reading the services), so the link coming up would send "pair" again into
+// the pairing under way (a failure in the journal for a pairing that succeeds, or a page of
+// the device on BR/EDR that holds the radio for seconds).
 uint32_t progress_of(const Device* device) {
-    return (device->trusted ? 1u : 0u) | (device->paired ? 2u : 0u) | (device->connected ? 4u : 0u);
+    return (device->trusted ? 1u : 0u) | (device->paired ? 2u : 0u) |
+           (device->paired && device->connected ? 4u : 0u);
 }
 
 // Brings the device's schedule up to date with what this cycle found.

@@ -22,8 +22,8 @@ enum class Step { none, trust, pair, connected, connect, waits };
 Step next_step(const Device* device);
 
 // A step that did not take effect goes again only after a pause: first_pause_ms, doubling up
-// to longest_pause_ms. Progress (trusted, paired or connected changes) makes the next step due
-// at once; a sign that the device is back (listed again after it was gone,
+// to longest_pause_ms. Progress (trusted or paired changes, or connected once paired) makes
+// the next step due at once; a sign that the device is back (listed again after it was gone,
 // or found again: registry.h, details.h) makes it due first_pause_ms after the last one at
 // most, and restarts the pauses. Until its step is due, a device keeps its status line. A
 // controller not paired give_up_after_ms after joybond first sent it "pair" is given

@@ -228,6 +228,26 @@ TEST_F(Policy, ConnectsRightAfterPairingAndCountsOnlyUsableControllers) {
     EXPECT_EQ(status(), "Connecting Pad...\nConnected Elsewhere...");
 }
 
+// A pairing brings its link up before it says "Paired: yes" (on LE, seconds before): the link
+// is no progress of a pairing, and "pair" does not go again into the one under way; nor does
+// the link that a failed pairing leaves go make it due at once.
+TEST_F(Policy, ALinkThatComesUpWhilePairingSendsNoSecondPair) {
+    add({{"11:22:33:44:55:01", "Pad", 1, 1, 0, 0, 0}});
+    Device* pad = device_list;
+    EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:01"});
+    pad->connected = 1; // the pairing's link
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Pairing Pad...\n");
+    pad->connected = 0; // it failed, and its link went
+    EXPECT_EQ(run_pass(), Sent{});
+    age(pad, first_pause_ms);
+    EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:01"});
+    pad->connected = 1;
+    EXPECT_EQ(run_pass(), Sent{});
+    pad->paired = 1; // done: connect at once
+    EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:01"});
+}
+
 // A device joybond sent a step to whose input device can type is blocked at once and never
 // sent a step again; new controllers wait out the quiet time, and the status says why, while
 // controllers joybond paired are still connected. A device the user paired is left alone,

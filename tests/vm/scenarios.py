@@ -423,6 +423,18 @@ def disconnect_after(room, pad, added):
                  if name == 'Disconnect' and t >= added['epoch']), None)
 
 
+def steps_after_block(room, pad):
+    '''The steps (trust, pair, connect) anyone sent the device on the bus after its block
+    reached the daemon, by name.'''
+    blocked_at = next((t for t, name, value in room.property_sets(pad) if name == 'Blocked' and value == 'boolean true'),
+                      None)
+    if blocked_at is None:
+        return []
+    trusted = ['Trusted' for t, name, value in room.property_sets(pad) if t > blocked_at and name == 'Trusted']
+    return trusted + [name for t, name in room.calls(pad, timed=True)
+                      if t + room.joybond_epoch > blocked_at and name in ('Pair', 'Connect', 'ConnectProfile')]
+
+
 def milliseconds(seconds):
     return None if seconds is None else round(1000 * seconds)
 
@@ -455,6 +467,7 @@ def impostor_checks(c, room, impostor, added, removed):
     c.figure('block at the daemon ms after the add', milliseconds(blocked))
     c.figure('the daemon\'s disconnect ms after the add', milliseconds(disconnect_after(room, impostor, added)))
     c.check(blocked is not None, 'joybond\'s block reached the daemon', room.calls(impostor, timed=True))
+    c.equal(steps_after_block(room, impostor), [], 'nobody sent %s a step after its block' % impostor.name)
     state = room.device(impostor) or {}
     c.check(state.get('Blocked') and not state.get('Connected'), '%s is blocked and not connected' % impostor.name, state)
     c.check(cut_off_line(impostor) in room.journal(), 'the journal has the cut-off line of %s' % impostor.name,
