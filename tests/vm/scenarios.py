@@ -559,6 +559,8 @@ def keyboard_posing_as_a_controller_is_cut_off(c):
     c.figure('the impostor\'s own way back', attempt.get('error') or 'its channels went through')
     time.sleep(max(0.0, cut + WATCH - room.now()))
     impostor_checks(c, room, impostor, added, removed)
+    if added:
+        c.check('/misc/uhid/' in added['devpath'], 'the keyboard came through uhid (HID over GATT)', added['devpath'])
     c.equal(len(uevents_of(room, impostor, 'add')), 1 if added else 0,
             'no second keyboard of %s over %d s' % (impostor.name, WATCH))
     state = room.device(impostor) or {}
@@ -575,6 +577,69 @@ def keyboard_posing_as_a_controller_is_cut_off(c):
             'the journal has no failure of the second impostor')
     record_inputs(c, room, impostor)
     record_inputs(c, room, pad)
+
+
+LE_WATCH = 10  # how long an LE device cut off is watched
+
+
+@scenario(seconds=50)
+def le_keyboard_posing_as_a_controller_is_cut_off(c):
+    '''A device on Bluetooth Low Energy alone whose advertisement says gamepad (appearance
+    0x03c4) and whose HID service's Report Map declares a keyboard: joybond blocks it as its
+    keyboard comes (gone within 2 s, the lifetime printed), the journal names it, the status
+    never counts it connected, and no second keyboard comes. The host's HID over GATT makes the
+    input device through uhid, the device's address in lower case its uniq, once the daemon's
+    own discovery of the services after the pairing has read the Report Map: joybond's connect
+    plays no part (it comes after, if at all). The order of joybond's calls, the host's reads of
+    the HID service and the keyboard's add and remove are printed.'''
+    room = c.room()
+    impostor = room.le_pad('Wireless Gamepad', pairing=False, descriptor=world.KEYBOARD_DESCRIPTOR)
+    c.figure('room ready s', round(room.start(), 1))
+    settings = impostor.mgmt('info')
+    c.check(re.search(r'current settings: .*\ble\b', settings) and not re.search(r'current settings: .*br/edr', settings),
+            'the device\'s controller has LE on and BR/EDR off', settings)
+    room.start_bus_monitor()
+    room.start_joybond(c.joybond)
+    impostor.enter_pairing()
+    added, removed = keyboard_lifetime_of(room, impostor, 60)
+    cut = room.now()
+    stuck = room.daemon_stuck()
+    c.check(not stuck, 'the daemon answers after the cut-off', stuck)
+    time.sleep(max(0.0, cut + LE_WATCH - room.now()))
+    state = room.device(impostor) or {}
+    c.equal((str(state.get('AddressType')), str(state.get('Icon')), int(state.get('Appearance', 0))),
+            ('public', 'input-gaming', world.GAMEPAD_APPEARANCE), 'the host saw an LE gamepad (address type, icon, appearance)')
+    impostor_checks(c, room, impostor, added, removed)
+    if added:
+        c.check('/misc/uhid/' in added['devpath'], 'the keyboard came through uhid (HID over GATT)', added['devpath'])
+    c.equal(len(uevents_of(room, impostor, 'add')), 1 if added else 0,
+            'no second keyboard of %s over %d s' % (impostor.name, LE_WATCH))
+    record_inputs(c, room, impostor)
+    # What happened, in order: joybond's calls on the device's object, the host's reads of
+    # its HID service, the keyboard's add and remove (seconds since joybond started).
+    began = room.joybond_started
+    order = [(round(t, 3), 'call ' + name) for t, name in room.calls(impostor, timed=True)]
+    order += [(round(t - began, 3), what) for t, what in impostor.reads()]
+    order += [(round(e['t'], 3), 'input device %s (%s, uniq %s)' % (e['action'], e['name'], e['uniq']))
+              for e in room.timeline('uevent') if e['uniq'] == impostor.address.lower()]
+    c.figure('events (s since joybond started)', [' '.join(map(str, entry)) for entry in sorted(order)])
+    report_map = first(impostor.reads(), lambda r: r[1].startswith('read Report Map'))
+    c.check(report_map, 'the host read the Report Map', impostor.served())
+    if report_map and added:
+        c.figure('Report Map read to the keyboard\'s add ms', milliseconds(added['mono'] - report_map[0]))
+    paired = first(room.calls(impostor, timed=True), lambda call: call[1] == 'Pair')
+    if paired and added:
+        c.figure('Pair call to the keyboard\'s add ms', milliseconds(added['t'] - paired[0]))
+    c.figure('cut off s after joybond started', round(cut, 1))
+    if added:
+        kernel_block = next((t - added['epoch'] for t, name in room.mgmt_commands(impostor) if name == 'Block Device'), None)
+        c.figure('the daemon\'s block at the kernel ms after the add', milliseconds(kernel_block))
+    # The pairing brings the LE link up seconds before it is done: no second pair goes into it.
+    c.equal([name for _, name in room.calls(impostor, timed=True) if name == 'Pair'], ['Pair'],
+            'joybond sent pair once')
+    c.equal([line for line in room.journal() if line.startswith('<3>Failed')], [], 'no failure in the journal')
+    c.figure('the devices\' side of the pairing confirmed', room.devices_agent_questions('device'))
+    c.equal(room.devices_agent_questions('host'), [], 'the devices\' agent was asked nothing about the host\'s side')
 
 
 @scenario(seconds=45)

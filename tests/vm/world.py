@@ -3,7 +3,8 @@ kernel's Bluetooth with virtual controllers (btvirt), Debian's bluetoothd and it
 
 The first controller (hci0) is the machine's own adapter, the one the client takes as its
 default; every other one plays a device in the room: a game controller (in pairing mode or
-not, switched off and on, one that connects by itself when switched on), a phone, a headset.
+not, switched off and on, one that connects by itself when switched on), a phone, a headset,
+or a game controller on Bluetooth Low Energy alone (le_pad: HID over GATT, LePad says how).
 A scenario says what is in the room, starts it, and then looks at what a user would see:
 
     world = World(results_dir)
@@ -42,6 +43,7 @@ CHECKOUT = os.path.dirname(os.path.dirname(HERE))
 BTVIRT = os.path.join(os.path.expanduser('~'), '.cache', 'joybond-vm', 'btvirt')  # the run names its cache's
 BLUETOOTHD = '/usr/libexec/bluetooth/bluetoothd'
 DAEMON_CONFIG = os.path.join(HERE, 'bluetooth-main.conf')  # its settings (why: the file says)
+DAEMON_CONFIG_LE = os.path.join(HERE, 'bluetooth-main-le.conf')  # and a room of LE devices'
 STATUS_FILE = '/tmp/blue.msg'
 
 # The kernel's Bluetooth, virtual controllers and HID; the crypto that pairing needs loaded
@@ -54,6 +56,8 @@ GAMEPAD_CLASS = (5, 0x08)     # peripheral, gamepad: Icon input-gaming
 KEYBOARD_CLASS = (5, 0x40)    # peripheral, keyboard: Icon input-keyboard
 PHONE_CLASS = (2, 0x0c)       # phone, smartphone: Icon phone
 HEADSET_CLASS = (4, 0x04)     # audio/video, wearable headset: Icon audio-headset
+# An LE device's appearance (category, subcategory): HID, gamepad (0x03c4): Icon input-gaming.
+GAMEPAD_APPEARANCE = 0x03c4
 
 # HID report descriptors: a gamepad (16 buttons, four axes, a hat) and a boot keyboard.
 GAMEPAD_DESCRIPTOR = bytes.fromhex(
@@ -438,6 +442,105 @@ class Pad(Device):
                 continue
 
 
+class LePad(Pad):
+    '''A game controller on Bluetooth Low Energy alone (its controller's BR/EDR off): a HID
+    device over GATT, its report descriptor in the HID service's Report Map, found by its
+    advertisement (connectable, the gamepad's appearance, the HID service) while in pairing
+    mode. Its GATT application and advertisement are served by le_peripheral.py, a process of
+    its own registered with the one daemon on this controller's adapter alone, and logged there
+    (le-pad-hciN.log: the host's reads, with the monotonic clock).
+
+    It leaves pairing mode (its advertisement unregistered) once a host has connected, as a pad
+    does. One that went on advertising would be connected again by the host's kernel as soon
+    as a block dropped its link: bluetoothd 5.66 disconnects a device it blocks before the
+    kernel has it on its block list, and the kernel has it on its list of devices to connect
+    (HID over GATT asked for that). A link that then completes once the block is in place is
+    dropped by Debian's 6.1 kernel without the reference it never took (le_conn_complete_evt),
+    and hci_conn_timeout warns of a count below zero two seconds later.'''
+    kind = 'le pad'
+
+    def __init__(self, world, name, pairing, descriptor, appearance):
+        super().__init__(world, name, pairing, descriptor, GAMEPAD_CLASS, reconnects=False)
+        self.appearance = appearance
+
+    def listen(self):
+        pass  # no HID channels: the host reads the HID service over GATT
+
+    def close(self):
+        pass  # its process goes with the world's others
+
+    @property
+    def process_name(self):
+        return 'le-pad-hci%d' % self.index
+
+    def set_up(self):
+        '''LE alone (BR/EDR goes off only while the controller is powered off), bondable, no
+        input or output for pairing (Just Works), its name. The kernel asks user space to
+        confirm its side of a pairing all the same: the devices' agent answers (see
+        World.start_joybond).'''
+        self.mgmt('power', 'off')
+        self.mgmt('le', 'on')
+        self.mgmt('bredr', 'off')
+        self.mgmt('power', 'on')
+        self.mgmt('bondable', 'on')
+        self.mgmt('io-cap', 3)
+        self.mgmt('name', self.name)
+        # The name its GAP service gives (the daemon's own name otherwise), which the host
+        # reads once connected and takes over the advertised one.
+        self.world.bus.get_object('org.bluez', '/org/bluez/hci%d' % self.index).Set(
+            'org.bluez.Adapter1', 'Alias', self.name, dbus_interface='org.freedesktop.DBus.Properties')
+
+    def is_set_up(self):
+        state = self.world.adapter(self.index)
+        return bool(state and state.get('Powered') and str(state.get('Alias')) == self.name and
+                    'registered application' in self.served() and
+                    (not self.discoverable or self.advertising() == 1))
+
+    def after_daemon_start(self):
+        '''Its modes, then its GATT application (and advertisement, in pairing mode) registered
+        anew: a daemon that starts knows none.'''
+        self.set_up()
+        self.world._stop(self.process_name)
+        self.world._spawn(self.process_name, [
+            '/usr/bin/python3', os.path.join(HERE, 'le_peripheral.py'), '/org/bluez/hci%d' % self.index, self.name,
+            '0x%04x' % self.appearance, self.descriptor.hex()] + (['pairing'] if self.discoverable else []))
+        wait_for(lambda: 'registered application' in self.served() or 'failed' in self.served(), 30, 0.1)
+
+    def served(self):
+        return self.world.output(self.process_name + '.log')
+
+    def advertising(self):
+        '''1 while its advertisement is registered, 0 when not.'''
+        log = self.served()
+        return log.count(' registered advertisement') - log.count(' unregistered advertisement')
+
+    def _advertise(self, on):
+        process = self.world.processes.get(self.process_name)
+        if not process:
+            raise RuntimeError('%r serves nothing: %s' % (self, self.served()))
+        process.send_signal(signal.SIGUSR1 if on else signal.SIGUSR2)
+        if not wait_for(lambda: self.advertising() == (1 if on else 0), 10, 0.05):
+            raise RuntimeError('%r: its advertisement did not %s: %s' % (self, 'start' if on else 'stop', self.served()))
+
+    def enter_pairing(self, forget=False):
+        if forget:
+            self.forget_host()
+        self.discoverable = True
+        self._advertise(True)
+
+    def leave_pairing(self):
+        self.discoverable = False
+        self._advertise(False)
+
+    def reads(self):
+        '''The host's reads and writes of its HID service: (monotonic time, what) each.'''
+        return [(float(line.split(' ', 1)[0]), line.split(' ', 1)[1]) for line in self.served().splitlines()
+                if re.match(r'[\d.]+ (read|write|notify) ', line)]
+
+    def connect_to_host(self):
+        raise NotImplementedError('an LE pad does not connect to the host by itself here')
+
+
 # ---- what the world records ----
 
 class Watcher:
@@ -586,6 +689,7 @@ class StatusWatch(Watcher):
 
 
 OTHER_AGENT = '/vm/world/other_agent'  # the other program's agent's object path
+DEVICES_AGENT = '/vm/world/devices_agent'  # the LE devices' side of a pairing (devices_agent.py)
 
 # Calls that only look (the world's own among them).
 LOOKS = ('Introspect', 'GetAll', 'Get', 'GetManagedObjects')
@@ -634,6 +738,14 @@ class World:
         device.kind = 'phone'
         self.devices.append(device)
         return device
+
+    def le_pad(self, name='Wireless Gamepad', pairing=True, descriptor=GAMEPAD_DESCRIPTOR,
+               appearance=GAMEPAD_APPEARANCE):
+        '''A game controller on Bluetooth Low Energy alone (HID over GATT), which leaves pairing
+        mode once a host has connected.'''
+        pad = LePad(self, name, pairing, descriptor, appearance)
+        self.devices.append(pad)
+        return pad
 
     def headset(self, name='Headset'):
         device = Device(self, name, HEADSET_CLASS)
@@ -782,8 +894,16 @@ class World:
         devices' controllers only once it has registered the host's.'''
         held = [hold_controller(device.index) for device in self.devices] if self.joybond else []
         self.daemon_log_start = len(self.daemon_log())
-        self._spawn('bluetoothd', [BLUETOOTHD, '-n', '-d', '-C', '-P', 'hostname', '-f', DAEMON_CONFIG, *extra])
+        self._spawn('bluetoothd', [BLUETOOTHD, '-n', '-d', '-C', '-P', 'hostname', '-f', self.daemon_config(), *extra])
         self.set_up_devices(held)
+
+    def daemon_config(self):
+        '''The daemon's settings: a room of LE devices needs reverse service discovery on (the
+        file says why), which classic pads cannot have; a room holds one kind or the other.'''
+        le = [pad for pad in self.pads() if isinstance(pad, LePad)]
+        if le and len(le) < len(self.pads()):
+            raise RuntimeError('a room holds LE pads or classic pads, not both: %s' % self.pads())
+        return DAEMON_CONFIG_LE if le else DAEMON_CONFIG
 
     def set_up_devices(self, held=()):
         '''Once the daemon has taken the controllers up (the held ones given back once it has
@@ -865,6 +985,15 @@ class World:
         except OSError:
             pass
         self.watch_status()
+        # The LE devices' side of a pairing: the kernel asks user space to confirm it on both
+        # sides of an LE Just Works pairing, and the one daemon asks its default agent about
+        # the device's side, which would be joybond's client (it refuses a question it did
+        # not expect; the host's side of joybond's own pairing the daemon confirms by
+        # itself). devices_agent.py answers about the devices' adapters alone: the default
+        # before joybond starts, and again once joybond's has been.
+        le_pads = any(isinstance(pad, LePad) for pad in self.pads())
+        if le_pads:
+            self.start_devices_agent()
         # Appended to: a scenario may start joybond more than once.
         out = open(self.path('joybond.out'), 'ab')
         err = open(self.path('joybond.err'), 'ab')
@@ -878,7 +1007,38 @@ class World:
         err.close()
         self.event('joybond', text='started')
         self.listen_first()
+        if le_pads:
+            self.devices_agent_default_again()
         return self.joybond
+
+    def start_devices_agent(self):
+        '''devices_agent.py registered, the default agent before joybond starts.'''
+        self._stop('devices-agent')
+        self._spawn('devices-agent', ['/usr/bin/python3', os.path.join(HERE, 'devices_agent.py'), DEVICES_AGENT])
+        if not wait_for(lambda: self.default_agents()[-1:] == [DEVICES_AGENT], 20, 0.1):
+            raise RuntimeError('the devices\' agent did not become the default: ' + self.output('devices-agent.log'))
+
+    def devices_agent_default_again(self):
+        '''Once joybond's client has made its agent the default (which it asks for until the
+        client says it is), the devices' agent is made the default again.'''
+        def joybonds_after_ours():
+            agents = self.default_agents()
+            ours = len(agents) - agents[::-1].index(DEVICES_AGENT) if DEVICES_AGENT in agents else 0
+            return '/org/bluez/agent' in agents[ours:]
+        if not wait_for(joybonds_after_ours, 30, 0.1):
+            raise RuntimeError('joybond\'s agent did not become the default: %r' % self.default_agents())
+        known = len(self.default_agents())
+        self.processes['devices-agent'].send_signal(signal.SIGUSR1)
+        if not wait_for(lambda: self.default_agents()[known:] == [DEVICES_AGENT], 20, 0.1):
+            raise RuntimeError('the devices\' agent did not become the default again: %r' % self.default_agents())
+
+    def default_agents(self):
+        '''The object paths of the agents the daemon made its default, in order (since its start).'''
+        return re.findall(r'Default agent set to \S+ (\S+)$', self.daemon_log()[self.daemon_log_start:], re.M)
+
+    def devices_agent_questions(self, side):
+        '''What the devices' agent was asked about the devices' side ("device") or the host's.'''
+        return [line for line in self.output('devices-agent.log').splitlines() if line.startswith(side + ': ')]
 
     def listen_first(self):
         '''Once joybond has its uevent socket, the world's listener opens its own again, so
