@@ -689,7 +689,7 @@ class StatusWatch(Watcher):
 
 
 OTHER_AGENT = '/vm/world/other_agent'  # the other program's agent's object path
-DEVICES_AGENT = '/vm/world/devices_agent'  # the LE devices' side of a pairing (devices_agent.py)
+DEVICES_AGENT = '/vm/world/devices_agent'  # the LE devices' side of a pairing (agents.py devices)
 
 # Calls that only look (the world's own among them).
 LOOKS = ('Introspect', 'GetAll', 'Get', 'GetManagedObjects')
@@ -989,8 +989,8 @@ class World:
         # sides of an LE Just Works pairing, and the one daemon asks its default agent about
         # the device's side, which would be joybond's client (it refuses a question it did
         # not expect; the host's side of joybond's own pairing the daemon confirms by
-        # itself). devices_agent.py answers about the devices' adapters alone: the default
-        # before joybond starts, and again once joybond's has been.
+        # itself). The devices' agent (agents.py) answers about the devices' adapters alone:
+        # the default before joybond starts, and again once joybond's has been.
         le_pads = any(isinstance(pad, LePad) for pad in self.pads())
         if le_pads:
             self.start_devices_agent()
@@ -1012,9 +1012,9 @@ class World:
         return self.joybond
 
     def start_devices_agent(self):
-        '''devices_agent.py registered, the default agent before joybond starts.'''
+        '''The devices' agent (agents.py) registered, the default agent before joybond starts.'''
         self._stop('devices-agent')
-        self._spawn('devices-agent', ['/usr/bin/python3', os.path.join(HERE, 'devices_agent.py'), DEVICES_AGENT])
+        self._spawn('devices-agent', ['/usr/bin/python3', os.path.join(HERE, 'agents.py'), 'devices', DEVICES_AGENT])
         if not wait_for(lambda: self.default_agents()[-1:] == [DEVICES_AGENT], 20, 0.1):
             raise RuntimeError('the devices\' agent did not become the default: ' + self.output('devices-agent.log'))
 
@@ -1171,7 +1171,7 @@ class World:
     def start_other_agent(self, capability='KeyboardDisplay'):
         '''Another program's pairing agent (a desktop's, say), registered now: the daemon makes
         the first agent registered its default. It accepts what it is asked, and logs it.'''
-        self._spawn('other-agent', ['/usr/bin/python3', os.path.join(HERE, 'other_agent.py'), capability, OTHER_AGENT])
+        self._spawn('other-agent', ['/usr/bin/python3', os.path.join(HERE, 'agents.py'), 'other', capability, OTHER_AGENT])
         if not wait_for(lambda: 'registered' in self.output('other-agent.log'), 20, 0.1):
             raise RuntimeError('the other agent did not register: ' + self.output('other-agent.log'))
 
