@@ -398,6 +398,18 @@ def uevents_of(room, pad, action):
     return [e for e in room.timeline('uevent') if e['uniq'] == pad.address.lower() and e['action'] == action]
 
 
+# bluetoothd 5.66 accepts a device's HID service over GATT only once the device is bonded, or
+# once it can ask for the link's security: where its discovery of the services ends after the
+# link is encrypted but before the daemon has taken the pairing's keys (a busy machine's
+# timing), its request for security fails ("profile accept failed"), nothing tries again, and
+# the link stays up without HID. No keyboard comes, so a room that met this is made again.
+HOG_ROOMS = 3
+
+
+def hog_refused(room, pad):
+    return bool(room.daemon_lines(r'input-hog profile accept failed for ' + re.escape(pad.address)))
+
+
 def keyboard_lifetime_of(room, pad, timeout):
     '''Waits for the first input device the pad gets (up to timeout) and for its removal (up
     to 10 s more); returns their uevents (the removal None when it did not come).'''
@@ -590,15 +602,21 @@ def le_keyboard_posing_as_a_controller_is_cut_off(c):
     own discovery of the services after the pairing has read the Report Map: joybond's connect
     plays no part (it comes after, if at all). The order of joybond's calls, the host's reads of
     the HID service and the keyboard's add and remove are printed.'''
-    room = c.room()
-    impostor = room.le_pad('Wireless Gamepad', pairing=False, descriptor=world.KEYBOARD_DESCRIPTOR)
-    c.figure('room ready s', round(room.start(), 1))
-    settings = impostor.mgmt('info')
-    c.check(re.search(r'current settings: .*\ble\b', settings) and not re.search(r'current settings: .*br/edr', settings),
-            'the device\'s controller has LE on and BR/EDR off', settings)
-    room.start_bus_monitor()
-    room.start_joybond(c.joybond)
-    impostor.enter_pairing()
+    for attempt in range(1, HOG_ROOMS + 1):
+        room = c.room(None if attempt == 1 else 'room-%d' % attempt)
+        impostor = room.le_pad('Wireless Gamepad', pairing=False, descriptor=world.KEYBOARD_DESCRIPTOR)
+        c.figure('room ready s', round(room.start(), 1))
+        settings = impostor.mgmt('info')
+        c.check(re.search(r'current settings: .*\ble\b', settings) and not re.search(r'current settings: .*br/edr', settings),
+                'the device\'s controller has LE on and BR/EDR off', settings)
+        room.start_bus_monitor()
+        room.start_joybond(c.joybond)
+        impostor.enter_pairing()
+        wait_for(lambda: uevents_of(room, impostor, 'add') or hog_refused(room, impostor), 60, 0.05)
+        if not hog_refused(room, impostor) or attempt == HOG_ROOMS:
+            break
+        c.figure('rooms made again: the daemon refused the HID service while the pairing ended', attempt)
+        room.stop()
     added, removed = keyboard_lifetime_of(room, impostor, 60)
     cut = room.now()
     stuck = room.daemon_stuck()
