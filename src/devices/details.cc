@@ -114,11 +114,13 @@ void take_info_line(InfoReply* reply, const char* line) {
 }
 
 void apply_info_reply(const InfoReply* reply, Device* device) {
+    device->unsure = 1;
     if (reply->doubtful || reply->lines == 0)
         return;
     for (uint32_t i = 0; i < reply->strays; ++i)
         if (!prompt_line(reply->stray_hashes[i]))
             return;
+    device->unsure = 0;
     if (reply->keys_seen & (1u << name_key))
         std::memcpy(device->name, reply->name, sizeof device->name);
     if (reply->is_gaming == 1)

@@ -39,7 +39,7 @@ void start_info_reply(InfoReply* reply, const char* address);
 // Takes the next line of the reply.
 void take_info_line(InfoReply* reply, const char* line);
 
-// Applies what the reply said to the record, unless it is doubtful. "Icon: input-gaming"
+// Applies what the reply said to the record, unless it is doubtful (then Device::unsure). "Icon: input-gaming"
 // marks the record for good; a key the reply does not hold leaves its field as it was. An
 // "RSSI:" that appears, or changes after found_again_after_ms without a change, marks the
 // record back: discovery found it again. One that keeps changing is a device still in reach

@@ -14,7 +14,12 @@
 
 namespace {
 
-int uevent_fd = -1;
+// What the service can see of the kernel's input devices.
+struct InputsState {
+    int uevent_fd = -1;      // where the kernel announces them, -1 for nowhere
+    bool sysfs_read = true;  // /sys/class/input could be read when last looked at
+};
+InputsState inputs;
 
 // The keys that type text (linux/input-event-codes.h): the top row's digits, the letters, the
 // keypad's digits.
@@ -70,6 +75,7 @@ uint32_t typing_of(int at_fd, const char* prefix, const char* folder) {
 void take_event(const char* message, size_t length) {
     const char* devpath = nullptr;
     const char* uniq = nullptr;
+    const char* keys = nullptr; // the announcement's own copy of capabilities/key
     bool add = false, input = false;
     for (const char* field = message; field < message + length; field += std::strlen(field) + 1) {
         if (std::strcmp(field, "ACTION=add") == 0)
@@ -80,14 +86,22 @@ void take_event(const char* message, size_t length) {
             devpath = field + 8;
         else if (std::strncmp(field, "UNIQ=\"", 6) == 0)
             uniq = field + 6;
+        else if (std::strncmp(field, "KEY=", 4) == 0)
+            keys = field + 4;
     }
     char address[18];
     if (!add || !input || devpath == nullptr || uniq == nullptr || !take_address(uniq, address))
         return;
     if (Device* device = device_find(address)) {
         device->input = 1;
-        device->typing |= typing_of(AT_FDCWD, "/sys", devpath);
+        device->typing |= keys != nullptr ? typing_keys(keys) : typing_of(AT_FDCWD, "/sys", devpath);
     }
+}
+
+void close_uevents() {
+    if (inputs.uevent_fd >= 0)
+        close(inputs.uevent_fd);
+    inputs.uevent_fd = -1;
 }
 
 } // namespace
@@ -122,28 +136,32 @@ const char* typing_words(uint32_t types) {
 }
 
 void inputs_start() {
-    uevent_fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
-    if (uevent_fd >= 0 && uevent_fd <= STDERR_FILENO) {
+    inputs.uevent_fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+    if (inputs.uevent_fd >= 0 && inputs.uevent_fd <= STDERR_FILENO) {
         // Not a standard descriptor's number, which the daemon mode has closed: a stray write
         // to standard output or error must not reach it.
-        int moved = fcntl(uevent_fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        close(uevent_fd);
-        uevent_fd = moved;
+        int moved = fcntl(inputs.uevent_fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(inputs.uevent_fd);
+        inputs.uevent_fd = moved;
     }
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
     address.nl_groups = 1; // the kernel's own announcements
-    if (uevent_fd >= 0 && bind(uevent_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        inputs_reset();
+    if (inputs.uevent_fd >= 0 && bind(inputs.uevent_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        close_uevents();
+    int class_fd = open(input_class_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    inputs.sysfs_read = class_fd >= 0;
+    if (class_fd >= 0)
+        close(class_fd);
 }
 
 int inputs_fd() {
-    return uevent_fd;
+    return inputs.uevent_fd;
 }
 
 void take_input_events() {
     static char message[8192];
-    for (;;) {
+    while (inputs.uevent_fd >= 0) {
         sockaddr_nl sender{};
         iovec part{message, sizeof message - 1};
         msghdr header{};
@@ -151,13 +169,13 @@ void take_input_events() {
         header.msg_namelen = sizeof sender;
         header.msg_iov = &part;
         header.msg_iovlen = 1;
-        ssize_t length = uevent_fd < 0 ? -1 : recvmsg(uevent_fd, &header, MSG_DONTWAIT);
+        ssize_t length = recvmsg(inputs.uevent_fd, &header, MSG_DONTWAIT);
         if (length < 0 && errno == ENOBUFS) {
             refresh_inputs(); // some were lost: sysfs has them all
             continue;
         }
         if (length < 0 && errno != EAGAIN && errno != EINTR)
-            inputs_reset(); // a socket that fails is watched no more: sysfs is still read
+            close_uevents(); // a socket that fails is watched no more: sysfs is still read
         if (length < 0)
             return;
         if (sender.nl_pid != 0 || (header.msg_flags & MSG_TRUNC))
@@ -170,13 +188,14 @@ void take_input_events() {
 void refresh_inputs() {
     bool wanted = false;
     for (Device* device = device_list; device != nullptr; device = device->next) {
-        wanted = wanted || (device_listed(device) && device->is_gaming && device->connected);
+        wanted = wanted || (device_listed(device) && device->is_gaming && (device->connected || device->unsure));
         device->input = 0;
         device->typing = 0;
     }
     if (!wanted)
         return;
     int class_fd = open(input_class_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    inputs.sysfs_read = class_fd >= 0;
     if (class_fd < 0)
         return;
     // The entries read straight into a buffer of our own: nothing is allocated.
@@ -204,8 +223,11 @@ void refresh_inputs() {
     close(class_fd);
 }
 
+uint32_t inputs_sight() {
+    return (inputs.uevent_fd >= 0 ? sees_announcements : 0u) | (inputs.sysfs_read ? sees_sysfs : 0u);
+}
+
 void inputs_reset() {
-    if (uevent_fd >= 0)
-        close(uevent_fd);
-    uevent_fd = -1;
+    close_uevents();
+    inputs = InputsState{};
 }

@@ -25,22 +25,30 @@ uint32_t typing_keys(const char* bitmap);
 const char* typing_words(uint32_t types);
 
 // Opens the kernel's uevent socket (NETLINK_KOBJECT_UEVENT), where input devices are announced
-// as they come; where there is none, only the look at sysfs once a cycle sees them.
+// as they come; where there is none, only the look at sysfs once a cycle sees them. Looks
+// whether sysfs can be read.
 void inputs_start();
+
+// What the service can see of input devices (inputs_sight): the kernel's announcements, and
+// sysfs (/sys/class/input), as last tried. Without sysfs, no input device is seen at all.
+inline constexpr uint32_t sees_announcements = 1;
+inline constexpr uint32_t sees_sysfs = 2;
+uint32_t inputs_sight();
 
 // The uevent socket, readable when the kernel announced something (take_input_events); -1
 // where there is none, or it failed.
 int inputs_fd();
 
 // Reads what the kernel announced since: an input device that came for a known record marks
-// it (Device::input, Device::typing from its keys in sysfs). Announcements come only from the
-// kernel; others are passed over. Where some were lost, sysfs is read instead.
+// it (Device::input, Device::typing from the keys it announces, or else those in sysfs).
+// Announcements come only from the kernel; others are passed over. Where some were lost,
+// sysfs is read instead. Returns at once where there is no socket.
 void take_input_events();
 
 // Marks the records whose address an input device carries (Device::input) and what their
 // input devices can type (Device::typing), and clears the marks of the others. Reads sysfs
-// only while a game controller of this listing says it is connected: no other record's mark
-// counts.
+// only while a game controller of this listing says it is connected, or its details could
+// not be read with confidence: no other record's mark counts.
 void refresh_inputs();
 
 // Closes the uevent socket. For tests only.

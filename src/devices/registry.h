@@ -6,32 +6,39 @@
 #include <cstdint>
 
 struct Device {
+    // The registry's facts: what the tool listed and said of the device (discovery.h,
+    // details.h) and what the kernel has for it (inputs.h). Nothing here is joybond's doing.
     char* address;     // 17 characters as the tool printed them, an owned copy
     char name[128];    // from the latest "Name:" line, empty when unknown
     int32_t is_gaming; // an info line said "Icon: input-gaming"; never cleared
     int32_t paired;
     int32_t trusted;
     int32_t connected;
-    int32_t need_connect; // joybond sent "pair", so it also sends "connect"; cleared when
-                          // joybond gives up on pairing it
+    int32_t blocked;      // its details say "Blocked: yes": the daemon refuses it
+    int32_t unsure;       // its last "info" reply could not be read with confidence
+    uint32_t rssi;        // a hash of the last "RSSI:" its details showed, 0 for none
+    int64_t rssi_changed; // when that last changed
     uint32_t listed;      // the listing that last named it
-    uint32_t journaled;   // its state as the journal was last told (policy/journal.h)
-    // The schedule of its steps (policy/policy.h); times in monotonic milliseconds, 0 for none.
+    int32_t back;         // listed again after it was gone, or found again (details.h)
+    int32_t input;        // an input device of the kernel's carries its address (inputs.h)
+    uint32_t typing;      // what its input devices can type (inputs.h: types_letters...)
+    // The policy's schedule of its steps (policy/policy.h); times in monotonic milliseconds,
+    // 0 for none.
+    int32_t need_connect;  // joybond sent "pair", so it also sends "connect"; cleared when
+                           // joybond gives up on pairing it
     int64_t step_sent;     // when its last step went out
     int64_t step_due;      // when a step may go again
     int64_t pause_ms;      // the pause that step_due ends
     int64_t pairing_since; // when joybond first sent "pair" since it was last paired
     uint32_t progress;     // trusted, paired and connected as the schedule last saw them
-    uint32_t rssi;         // a hash of the last "RSSI:" its details showed, 0 for none
-    int64_t rssi_changed;  // when that last changed
-    int32_t back;          // listed again after it was gone, or found again (details.h)
     int32_t trusted_here;  // joybond sent "trust" in this run
     int32_t given_up;      // joybond gave up pairing it: no step, not named, until it is back
-    int32_t input;         // an input device of the kernel's carries its address (inputs.h)
-    uint32_t typing;       // what its input devices can type (inputs.h: types_letters...)
-    int32_t blocked;       // its details say "Blocked: yes": the daemon refuses it
-    int32_t stepped;       // joybond sent it a step (trust, pair or connect) in this run
-    int32_t cut_off;       // joybond blocked it in this run: it could type (policy/guard.h)
+    // The journal's: its state as the journal was last told (policy/journal.h).
+    uint32_t journaled;
+    // The guard's marks (policy/guard.h).
+    int64_t block_sent;  // when joybond last sent it "block", 0 for never: it gets no step
+    uint32_t could_type; // what its input devices could type when it was first blocked
+    int32_t cut_off;     // the daemon said it is blocked since: named in the journal
     Device* next;
 };
 

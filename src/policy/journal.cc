@@ -6,6 +6,7 @@
 #include "devices/inputs.h"
 #include "devices/registry.h"
 #include "link/notices.h"
+#include "policy/policy.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,10 @@ uint64_t failure_hash = 0;
 int64_t failure_at = 0;
 unsigned failure_repeats = 0;
 constexpr int64_t failure_every_ms = 60000;
+
+// What was last said of the service's sight of input devices (devices/inputs.h): all of it,
+// until it is found wanting.
+uint32_t sight_told = sees_announcements | sees_sysfs;
 
 constexpr uint32_t seen_bit = 1, trusted_bit = 2, paired_bit = 4, connected_bit = 8;
 
@@ -72,7 +77,7 @@ void journal_cut_off(const Device* device) {
         return;
     char what[96];
     std::snprintf(what, sizeof what, "it poses as a game controller and can type %s",
-                  typing_words(device->typing));
+                  typing_words(device->could_type));
     char name[4 * sizeof device->name];
     escape_text(name, sizeof name, device_label(device));
     char line[sizeof name + sizeof what + 64];
@@ -80,17 +85,35 @@ void journal_cut_off(const Device* device) {
     write_line(line);
 }
 
+void journal_sight() {
+    uint32_t sight = inputs_sight();
+    uint32_t lost = sight_told & ~sight;
+    bool regained = sight == (sees_announcements | sees_sysfs) && sight != sight_told;
+    sight_told = sight;
+    if (!to_journal)
+        return;
+    if (lost & sees_sysfs)
+        write_line("<3>Cannot read /sys/class/input: no input device is seen, so no guard against "
+                   "devices posing as controllers, and a controller counts as connected on its "
+                   "link alone\n");
+    else if (lost & sees_announcements)
+        write_line("<3>Cannot hear the kernel's uevents: input devices are seen once a second, so a "
+                   "device posing as a controller may type for up to a second\n");
+    if (regained)
+        write_line("<6>Sees input devices again\n");
+}
+
 void journal_devices() {
     const char* failure = take_failure_line(); // taken in every case, so none goes stale
+    journal_sight();
     if (!to_journal)
         return;
     if (failure != nullptr)
         write_failure(failure);
     for (Device* device = device_list; device != nullptr; device = device->next) {
-        if (!device_listed(device) || !device->is_gaming || device->cut_off)
-            continue; // a device cut off was named once, then
-        // Connected once usable: its input device exists (policy.h).
-        bool usable = device->connected && device->input;
+        if (!device_listed(device) || !device->is_gaming || device->block_sent != 0)
+            continue; // a device the guard blocked is named once, when the daemon refuses it
+        bool usable = controller_usable(device);
         uint32_t now = seen_bit | (device->trusted ? trusted_bit : 0) |
                        (device->paired ? paired_bit : 0) | (usable ? connected_bit : 0);
         uint32_t before = device->journaled;
@@ -113,6 +136,7 @@ void journal_devices() {
 
 void journal_reset() {
     to_journal = false;
+    sight_told = sees_announcements | sees_sysfs;
     failure_hash = 0;
     failure_at = 0;
     failure_repeats = 0;

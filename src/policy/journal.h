@@ -21,7 +21,15 @@ void journal_start();
 // failure lines the client printed meanwhile.
 void journal_devices();
 
-// Writes that the device was cut off (policy/guard.h), with what its input devices could type.
+// Writes, at error priority, what the service cannot see of input devices (devices/inputs.h)
+// and what that costs, once each time it stops seeing it; at info priority, that it sees them
+// all again. journal_devices does this too.
+//   <3>Cannot read /sys/class/input: no input device is seen, so no guard ...
+//   <3>Cannot hear the kernel's uevents: input devices are seen once a second, ...
+void journal_sight();
+
+// Writes that the device was cut off (policy/guard.h), with what its input devices could type
+// when it was blocked.
 void journal_cut_off(const Device* device);
 
 // Stops writing and forgets the failure lines' times. For tests only.

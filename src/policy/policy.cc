@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "link/channel.h"
 #include "link/tool.h"
+#include "devices/inputs.h"
 #include "policy/guard.h"
 
 #include <algorithm>
@@ -27,7 +28,6 @@ constexpr size_t full_limit = status_text_size;
 
 // Sends "<verb> <address>" and waits for the prompt; the reply is not examined.
 void send_step(int command_fd, int reply_fd, const char* verb, Device* device) {
-    device->stepped = 1;
     char command[command_size];
     format_command(command, verb, device->address);
     send_command(command_fd, command);
@@ -101,13 +101,17 @@ void give_up(int command_fd, int reply_fd, Device* device) {
 
 } // namespace
 
+bool controller_usable(const Device* device) {
+    // Where no input device can be seen at all, the link alone tells (the journal says so).
+    return device->connected && (device->input || !(inputs_sight() & sees_sysfs));
+}
+
 Step next_step(const Device* device) {
-    if (!device_listed(device) || !device->is_gaming || device->given_up || device->blocked ||
-        device->cut_off)
+    if (!device_listed(device) || !device->is_gaming || device->given_up || guard_keeps_out(device))
         return Step::none;
     if (!device->trusted || !device->paired)
         return guard_quiet() ? Step::waits : !device->trusted ? Step::trust : Step::pair;
-    if (device->connected && device->input)
+    if (controller_usable(device))
         return Step::connected;
     // Connected without an input device: the link pairing left up carries no HID channel yet.
     return device->need_connect ? Step::connect : Step::none;

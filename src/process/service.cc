@@ -102,6 +102,8 @@ void run_service(int command_fd, int reply_fd, bool report) {
     notify_start();
     journal_start();
     inputs_start();
+    journal_sight();
+    guard_start();
     notify_status("Waiting for bluetoothctl and the Bluetooth daemon...");
     wait_prompt(reply_fd);
     set_up(command_fd, reply_fd);

@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <fstream>
 #include <linux/netlink.h>
 #include <sstream>
 #include <string>
 #include <vector>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -173,6 +175,28 @@ TEST_F(Inputs, ReadsWhatEachInputDeviceOfAControllerCanType) {
     EXPECT_EQ(pad->typing, 0u);
     EXPECT_EQ(kb->typing, types_letters | types_digits);
     EXPECT_EQ(kb->input, 1);
+}
+
+// Where the kernel's announcements cannot be heard, none is waited for, whatever errno holds
+// from before; where sysfs cannot be read, nothing of input devices can be seen, and the
+// service knows it, until it can read it again.
+TEST_F(Inputs, KnowsWhatItCannotSee) {
+    Device* pad = controller("E4:17:D8:3C:4D:5A", true);
+    add_input("input7", "e4:17:d8:3c:4d:5a\n");
+    inputs_reset();
+    errno = ENOBUFS; // as a failed call left it: taken for lost announcements, it looped for ever
+    take_input_events();
+    EXPECT_EQ(inputs_sight() & sees_announcements, 0u);
+    ASSERT_EQ(mount("none", "/sys/class", "tmpfs", 0, nullptr), 0); // no input class at all
+    inputs_start();
+    EXPECT_EQ(inputs_sight() & sees_sysfs, 0u);
+    refresh_inputs();
+    EXPECT_EQ(pad->input, 0);
+    ASSERT_EQ(umount("/sys/class"), 0);
+    refresh_inputs();
+    EXPECT_EQ(inputs_sight() & sees_sysfs, sees_sysfs);
+    EXPECT_EQ(pad->input, 1);
+    inputs_reset();
 }
 
 // Only the kernel announces input devices: the same words from a process are passed over.

@@ -248,31 +248,39 @@ TEST_F(Policy, ALinkThatComesUpWhilePairingSendsNoSecondPair) {
     EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:01"});
 }
 
-// A device joybond sent a step to whose input device can type is blocked at once and never
-// sent a step again; new controllers wait out the quiet time, and the status says why, while
-// controllers joybond paired are still connected. A device the user paired is left alone,
-// whatever it can type; one the daemon refuses ("Blocked: yes") gets no step.
+// A game controller whose input device can type is blocked at once, whoever paired it, and
+// never sent a step again; "block" goes again until the daemon says it is blocked, and only
+// then is it named in the journal. New controllers wait out the quiet time, and the status says
+// why, while controllers joybond paired are still connected. The user's keyboard, which has a
+// keyboard's class, is left alone; a device the daemon refuses ("Blocked: yes") gets no step.
 TEST_F(Policy, CutsOffAControllerThatCanTypeAndPausesPairing) {
     guard_reset();
     add({{"11:22:33:44:55:01", "Kb", 1, 1, 1, 0, 1},
-         {"11:22:33:44:55:02", "User's Kb", 1, 1, 1, 1, 0},
-         {"11:22:33:44:55:03", "Old Pad", 1, 1, 1, 0, 1}});
+         {"11:22:33:44:55:02", "User's Kb", 0, 1, 1, 1, 0},
+         {"11:22:33:44:55:03", "Old Pad", 1, 1, 1, 0, 1},
+         {"11:22:33:44:55:06", "Paired Before", 1, 1, 1, 1, 0}});
     Device* user_kb = device_find("11:22:33:44:55:02");
     Device* impostor = device_find("11:22:33:44:55:01");
+    Device* earlier = device_find("11:22:33:44:55:06");
     EXPECT_EQ(run_pass(), (Sent{"connect 11:22:33:44:55:03", "connect 11:22:33:44:55:01"}));
-    user_kb->typing = types_letters | types_digits;
+    user_kb->typing = earlier->typing = types_letters | types_digits;
     impostor->connected = impostor->input = 1;
     impostor->typing = types_digits;
+    EXPECT_EQ(run_guard(), (Sent{"block 11:22:33:44:55:06", "block 11:22:33:44:55:01"}));
+    EXPECT_EQ(run_guard(), Sent{}) << "not again at once";
+    impostor->block_sent -= block_again_ms; // the daemon has not taken it yet: again
+    earlier->blocked = 1;
+    earlier->typing = 0; // its keyboard went with its link
     EXPECT_EQ(run_guard(), Sent{"block 11:22:33:44:55:01"});
-    EXPECT_EQ(impostor->cut_off, 1);
-    EXPECT_EQ(run_guard(), Sent{}) << "blocked once";
+    EXPECT_EQ(earlier->cut_off, 1);
+    EXPECT_EQ(impostor->cut_off, 0) << "named only once the daemon refuses it";
     EXPECT_TRUE(guard_quiet());
     EXPECT_EQ(run_pass(), Sent{});
-    EXPECT_EQ(status(), "Connecting Old Pad...\nConnected User's Kb..."); // never the impostor
+    EXPECT_EQ(status(), "Connecting Old Pad...\n"); // never the impostors
 
     add({{"11:22:33:44:55:04", "New Pad", 1, 0, 0, 0, 0}});
     EXPECT_EQ(run_pass(), Sent{});
-    EXPECT_EQ(status(), std::string(quiet_status_line) + "Connecting Old Pad...\nConnected User's Kb...");
+    EXPECT_EQ(status(), std::string(quiet_status_line) + "Connecting Old Pad...\n");
     device_find("11:22:33:44:55:03")->step_due = 0; // due again: joybond's own still connect
     EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:03"});
 
@@ -282,6 +290,33 @@ TEST_F(Policy, CutsOffAControllerThatCanTypeAndPausesPairing) {
     device_find("11:22:33:44:55:05")->blocked = 1;
     EXPECT_EQ(run_pass(), Sent{});
     EXPECT_EQ(status().find("Refused"), std::string::npos);
+    EXPECT_EQ(user_kb->block_sent, 0);
+}
+
+// The quiet time outlives joybond where the service manager gives it a state directory; a kept
+// file that holds no time, or a time past, starts none.
+TEST_F(Policy, TheQuietTimeSurvivesARestart) {
+    char directory[] = "/tmp/state.XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    setenv("STATE_DIRECTORY", directory, 1);
+    guard_reset();
+    add({{"11:22:33:44:55:01", "Kb", 1, 1, 1, 1, 0}});
+    device_list->typing = types_letters;
+    EXPECT_EQ(run_guard(), Sent{"block 11:22:33:44:55:01"});
+    guard_reset(); // joybond ends
+    guard_start();
+    EXPECT_TRUE(guard_quiet());
+    std::string kept = std::string(directory) + "/quiet-until";
+    for (const char* text : {"not a time\n", "0\n"}) {
+        write_file(kept.c_str(), text);
+        guard_reset();
+        guard_start();
+        EXPECT_FALSE(guard_quiet()) << text;
+    }
+    unsetenv("STATE_DIRECTORY");
+    guard_reset();
+    guard_start();
+    EXPECT_FALSE(guard_quiet());
 }
 
 TEST_F(Policy, LeavesDevicesPairedElsewhereToConnectByThemselves) {
