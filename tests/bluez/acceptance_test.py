@@ -85,6 +85,11 @@ class RealTool(unittest.TestCase):
     def start(self, args=('-f',)):
         self.stack.start_joybond(JOYBOND, args)
 
+    def wait_journal(self, words, timeout):
+        until = time.monotonic() + timeout
+        while time.monotonic() < until and not any(words in line for line in self.stack.journal()):
+            time.sleep(0.05)
+
     def assert_untouched(self, *addresses):
         for address in addresses:
             self.assertEqual(self.stack.history(address), [], address)
@@ -488,6 +493,7 @@ class RealTool(unittest.TestCase):
             time.sleep(0.05)  # the daemon disconnects a device it blocks
         self.assertFalse(self.stack.connected(impostors[0]))
         self.assertEqual(self.stack.history(impostors[0]), ['Pair trusted=1', 'Connect'])
+        self.wait_journal('Cut off', 5)  # once the daemon says it is blocked
         self.assertIn('<3>Cut off Wireless Controller (%s): it poses as a game controller and can type '
                       'letters and digits' % impostors[0], self.stack.journal())
         self.stack.add(impostors[1], 'Wireless Controller', 'input-gaming')
@@ -499,6 +505,39 @@ class RealTool(unittest.TestCase):
         self.assertFalse(self.stack.state(impostors[1])['Trusted'])
         self.assertTrue(self.stack.connected(PRO))
         self.assertFalse([status for status in seen if 'Connected Wireless' in status or 'devices' in status])
+
+    def test_a_controller_paired_before_a_restart_that_can_type_is_cut_off(self):
+        '''joybond restarted has sent no step to anything: a device paired in an earlier run that
+        claims a game controller's class and types once it connects by itself is cut off all the
+        same, and named in the journal once the daemon refuses it; the user's keyboard, with a
+        keyboard's class, is left alone. The quiet time that began survives another restart:
+        a new impostor is not paired.'''
+        impostors = ('11:22:33:44:55:01', '11:22:33:44:55:02')
+        keyboard = '11:22:33:44:55:0A'
+        self.stack.start_bluez()
+        self.stack.add(keyboard, 'My Keyboard', 'input-keyboard', 'paired,trusted')
+        self.stack.add(impostors[0], 'Wireless Controller', 'input-gaming', 'paired,trusted')
+        for address in (keyboard, *impostors):
+            self.stack.mock.SetKeys('hci0', address, KEYBOARD_KEYS)
+        self.stack.start_joybond(JOYBOND, state=True)
+        self.stack.watch_status('never', 2)
+        for address in (keyboard, impostors[0]):
+            self.stack.switch(address, 'back')
+        self.wait_journal('Cut off', 20)
+        self.assertTrue(self.stack.blocked(impostors[0]), self.stack.output())
+        self.assertIn('<3>Cut off Wireless Controller (%s): it poses as a game controller and can type '
+                      'letters and digits' % impostors[0], self.stack.journal())
+        self.assertEqual(self.stack.history(impostors[0]), [])
+        self.assertFalse(self.stack.blocked(keyboard))
+        self.assertTrue(self.stack.connected(keyboard))
+        self.stack.joybond.kill()
+        self.stack.joybond.wait()
+        self.stack.start_joybond(JOYBOND, state=True)
+        self.stack.add(impostors[1], 'Wireless Controller', 'input-gaming')
+        seen = self.stack.watch_status(QUIET_LINE, 20)
+        self.assertEqual(seen[-1:], [QUIET_LINE], self.stack.output())
+        self.stack.watch_status('never', 3)
+        self.assertEqual(self.stack.history(impostors[1]), [])
 
     def test_the_simulated_daemon_answers_as_the_real_one(self):
         '''The lines joybond reads, as the real daemon and kernel made this release of the client

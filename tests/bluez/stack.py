@@ -266,12 +266,13 @@ class Stack:
             wrapper.write('#!/bin/sh\nexec taskset -c 0 nice -n 19 %s "$@"\n' % real)
         os.chmod(self.client, 0o755)
 
-    def start_joybond(self, binary, args=('-f',), console=False, as_user=None, journal=True):
+    def start_joybond(self, binary, args=('-f',), console=False, as_user=None, journal=True, state=False):
         '''joybond in a private mount namespace with a tmpfs on /tmp, the stack's client at
         /usr/bin/bluetoothctl; its output goes to joybond.out and joybond.err in the run's
         directory, or to our console. as_user: (uid, gid, groups) to run it as, with no
         capability at all. journal: its standard error stands for the journal's stream, as
-        systemd's JOURNAL_STREAM tells.'''
+        systemd's JOURNAL_STREAM tells. state: a state directory of the run's, as the unit's
+        StateDirectory gives it (STATE_DIRECTORY).'''
         out = None if console else open(os.path.join(self.dir, 'joybond.out'), 'wb')
         err = None if console else open(os.path.join(self.dir, 'joybond.err'), 'wb')
         tool = [] if self.client == '/usr/bin/bluetoothctl' else ['--tool', self.client]
@@ -285,6 +286,9 @@ class Stack:
         # As under the systemd unit: no terminal, a minimal environment.
         env = {'PATH': '/usr/sbin:/usr/bin:/sbin:/bin',
                'DBUS_SYSTEM_BUS_ADDRESS': self.env['DBUS_SYSTEM_BUS_ADDRESS']}
+        if state:
+            env['STATE_DIRECTORY'] = os.path.join(self.dir, 'state')
+            os.makedirs(env['STATE_DIRECTORY'], exist_ok=True)
         if journal and err:
             info = os.fstat(err.fileno())
             env['JOURNAL_STREAM'] = '%d:%d' % (info.st_dev, info.st_ino)
