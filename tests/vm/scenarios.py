@@ -589,6 +589,36 @@ def keyboard_posing_as_a_controller_is_cut_off(c):
     record_inputs(c, room, pad)
 
 
+@scenario(seconds=90)
+def keyboard_posing_as_a_controller_after_a_restart(c):
+    '''A device whose class says game controller and whose HID record declares a keyboard
+    refuses the host's HID connections while joybond trusts and pairs it; joybond restarts (a
+    reboot, an upgrade, the watchdog), and the device then opens its HID channels itself, as a
+    paired pad does: the joybond that never sent it a step cuts it off (gone within 2 s of its
+    keyboard's add, blocked, named in the journal, never counted connected).'''
+    room = c.room()
+    impostor = room.pad('Wireless Controller', pairing=False, descriptor=world.KEYBOARD_DESCRIPTOR)
+    c.figure('room ready s', round(room.start(), 1))
+    room.start_bus_monitor()
+    impostor.refusing = True
+    room.start_joybond(c.joybond)
+    impostor.enter_pairing()
+    refused = wait_for(lambda: 'Connect' in [name for _, name in room.calls(impostor, timed=True)], 60, 0.2)
+    c.check(refused and (room.device(impostor) or {}).get('Paired'), 'joybond paired %s and tried to connect it' % impostor.name,
+            timeline_text(room))
+    c.equal(uevents_of(room, impostor, 'add'), [], 'no keyboard of %s while it refused' % impostor.name)
+    time.sleep(5)
+    room.stop_joybond()
+    impostor.leave_pairing()
+    impostor.refusing = False
+    room.start_joybond(c.joybond)
+    time.sleep(5)
+    c.figure('the impostor\'s own way back', impostor.try_connect_to_host() or 'its channels went through')
+    added, removed = keyboard_lifetime_of(room, impostor, 30)
+    wait_for(lambda: cut_off_line(impostor) in room.journal(), 5, 0.2)
+    impostor_checks(c, room, impostor, added, removed)
+
+
 LE_WATCH = 10  # how long an LE device cut off is watched
 
 
@@ -707,6 +737,7 @@ def keyboard_lifetime(c):
         blocked = block_after(room, impostor, added) if added else None
         disconnect = disconnect_after(room, impostor, added) if added else None
         kernel = room.kernel_inputs().get(added['devpath']) if added else None
+        wait_for(lambda: cut_off_line(impostor) in room.journal(), 5, 0.2)  # once the daemon says it is blocked
         rounds.append({'impostor': impostor.name, 'lifetime ms': milliseconds(removed['mono'] - added['mono']) if removed else None,
                        'block ms': milliseconds(blocked), 'disconnect ms': milliseconds(disconnect),
                        'kernel\'s line ms': milliseconds(kernel - added['mono']) if kernel else None})

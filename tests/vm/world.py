@@ -303,7 +303,9 @@ class Device:
 class Pad(Device):
     '''A game controller: a HID device with its own report descriptor, listening on the HID
     channels of its own controller. pairing: discoverable (in pairing mode). reconnects:
-    when switched on, it connects its HID channels to the machine it is bonded with.'''
+    when switched on, it connects its HID channels to the machine it is bonded with. refusing:
+    it closes every HID channel the host opens (as a device does that waits to open them
+    itself).'''
     kind = 'pad'
 
     def __init__(self, world, name, pairing, descriptor, device_class, reconnects):
@@ -313,6 +315,7 @@ class Pad(Device):
         self.listeners = []
         self.channels = []
         self.record = None
+        self.refusing = False
 
     def listen(self):
         '''The HID channels' listeners, bound to the pad's own address before the daemon
@@ -338,7 +341,11 @@ class Pad(Device):
             except OSError:
                 return
             channel.settimeout(None)
-            self.world.note('pad %s: %s channel from %s' % (self.address, 'control' if psm == PSM_CONTROL else 'interrupt', peer[0]))
+            self.world.note('pad %s: %s channel from %s%s' % (self.address, 'control' if psm == PSM_CONTROL else 'interrupt',
+                                                             peer[0], ', refused' if self.refusing else ''))
+            if self.refusing:
+                channel.close()
+                continue
             self._serve(channel, psm)
 
     def _serve(self, channel, psm):
