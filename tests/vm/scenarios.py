@@ -632,9 +632,21 @@ def le_keyboard_posing_as_a_controller_is_cut_off(c):
     own discovery of the services after the pairing has read the Report Map: joybond's connect
     plays no part (it comes after, if at all). The order of joybond's calls, the host's reads of
     the HID service and the keyboard's add and remove are printed.'''
+    le_impostor_is_cut_off(c, privacy=False)
+
+
+@scenario(seconds=50)
+def le_keyboard_with_privacy_posing_as_a_controller_is_cut_off(c):
+    '''The same impostor with privacy: found under a resolvable private address, it hands over
+    its identity address in the pairing, and the daemon moves it there (the address its
+    keyboard carries, and the one the client lists from then on): cut off all the same.'''
+    le_impostor_is_cut_off(c, privacy=True)
+
+
+def le_impostor_is_cut_off(c, privacy):
     for attempt in range(1, HOG_ROOMS + 1):
         room = c.room(None if attempt == 1 else 'room-%d' % attempt)
-        impostor = room.le_pad('Wireless Gamepad', pairing=False, descriptor=world.KEYBOARD_DESCRIPTOR)
+        impostor = room.le_pad('Wireless Gamepad', pairing=False, descriptor=world.KEYBOARD_DESCRIPTOR, privacy=privacy)
         c.figure('room ready s', round(room.start(), 1))
         settings = impostor.mgmt('info')
         c.check(re.search(r'current settings: .*\ble\b', settings) and not re.search(r'current settings: .*br/edr', settings),
@@ -657,6 +669,10 @@ def le_keyboard_posing_as_a_controller_is_cut_off(c):
     state = room.device(impostor) or {}
     c.equal((str(state.get('AddressType')), str(state.get('Icon')), int(state.get('Appearance', 0))),
             ('public', 'input-gaming', world.GAMEPAD_APPEARANCE), 'the host saw an LE gamepad (address type, icon, appearance)')
+    if privacy:
+        found_as = room.device_path(impostor).rsplit('dev_', 1)[1].replace('_', ':')
+        c.figure('found under', found_as)
+        c.check(found_as != impostor.address, 'the host found it under a private address', found_as)
     impostor_checks(c, room, impostor, added, removed)
     if added:
         c.check('/misc/uhid/' in added['devpath'], 'the keyboard came through uhid (HID over GATT)', added['devpath'])

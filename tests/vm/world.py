@@ -466,9 +466,10 @@ class LePad(Pad):
     and hci_conn_timeout warns of a count below zero two seconds later.'''
     kind = 'le pad'
 
-    def __init__(self, world, name, pairing, descriptor, appearance):
+    def __init__(self, world, name, pairing, descriptor, appearance, privacy=False):
         super().__init__(world, name, pairing, descriptor, GAMEPAD_CLASS, reconnects=False)
         self.appearance = appearance
+        self.privacy = privacy
 
     def listen(self):
         pass  # no HID channels: the host reads the HID service over GATT
@@ -488,6 +489,8 @@ class LePad(Pad):
         self.mgmt('power', 'off')
         self.mgmt('le', 'on')
         self.mgmt('bredr', 'off')
+        if self.privacy:  # a random identity resolving key of its own; set only while powered off
+            self.mgmt('privacy', 'on')
         self.mgmt('power', 'on')
         self.mgmt('bondable', 'on')
         self.mgmt('io-cap', 3)
@@ -747,10 +750,11 @@ class World:
         return device
 
     def le_pad(self, name='Wireless Gamepad', pairing=True, descriptor=GAMEPAD_DESCRIPTOR,
-               appearance=GAMEPAD_APPEARANCE):
+               appearance=GAMEPAD_APPEARANCE, privacy=False):
         '''A game controller on Bluetooth Low Energy alone (HID over GATT), which leaves pairing
-        mode once a host has connected.'''
-        pad = LePad(self, name, pairing, descriptor, appearance)
+        mode once a host has connected; with privacy, it advertises from resolvable private
+        addresses and hands over its identity address when paired.'''
+        pad = LePad(self, name, pairing, descriptor, appearance, privacy)
         self.devices.append(pad)
         return pad
 
@@ -1155,7 +1159,22 @@ class World:
                                                      read_text('/proc/%d/stack' % pid))
 
     def device_path(self, device, index=0):
-        return '/org/bluez/hci%d/dev_%s' % (index, device.address.replace(':', '_'))
+        '''The daemon's object of the device. An LE device with privacy is found under a
+        private address, and its object keeps that path once its identity address is known:
+        the one whose Address is the device's, seen once, is kept.'''
+        path = '/org/bluez/hci%d/dev_%s' % (index, device.address.replace(':', '_'))
+        if not getattr(device, 'privacy', False):
+            return path
+        if getattr(device, 'host_path', None) is None:
+            try:
+                objects = dbus.Interface(self.bus.get_object('org.bluez', '/'),
+                                         'org.freedesktop.DBus.ObjectManager').GetManagedObjects()
+            except dbus.exceptions.DBusException:
+                objects = {}
+            device.host_path = next((str(p) for p, interfaces in objects.items()
+                                     if str(p).startswith('/org/bluez/hci%d/dev_' % index) and
+                                     str(interfaces.get('org.bluez.Device1', {}).get('Address')) == device.address), None)
+        return device.host_path or path
 
     def device(self, device):
         '''The host's view of a device (its Device1 properties), or None when it knows none.'''
