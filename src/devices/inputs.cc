@@ -71,33 +71,6 @@ uint32_t typing_of(int at_fd, const char* prefix, const char* folder) {
     return read_small_file(at_fd, path, bitmap, sizeof bitmap) ? typing_keys(bitmap) : 0;
 }
 
-// One announcement of the kernel's: an input device that came, with a known address.
-void take_event(const char* message, size_t length) {
-    const char* devpath = nullptr;
-    const char* uniq = nullptr;
-    const char* keys = nullptr; // the announcement's own copy of capabilities/key
-    bool add = false, input = false;
-    for (const char* field = message; field < message + length; field += std::strlen(field) + 1) {
-        if (std::strcmp(field, "ACTION=add") == 0)
-            add = true;
-        else if (std::strcmp(field, "SUBSYSTEM=input") == 0)
-            input = true;
-        else if (std::strncmp(field, "DEVPATH=", 8) == 0)
-            devpath = field + 8;
-        else if (std::strncmp(field, "UNIQ=\"", 6) == 0)
-            uniq = field + 6;
-        else if (std::strncmp(field, "KEY=", 4) == 0)
-            keys = field + 4;
-    }
-    char address[18];
-    if (!add || !input || devpath == nullptr || uniq == nullptr || !take_address(uniq, address))
-        return;
-    if (Device* device = device_find(address)) {
-        device->input = 1;
-        device->typing |= keys != nullptr ? typing_keys(keys) : typing_of(AT_FDCWD, "/sys", devpath);
-    }
-}
-
 void close_uevents() {
     if (inputs.uevent_fd >= 0)
         close(inputs.uevent_fd);
@@ -159,8 +132,37 @@ int inputs_fd() {
     return inputs.uevent_fd;
 }
 
-void take_input_events() {
+bool take_uevent(const char* message, size_t length) {
+    const char* devpath = nullptr;
+    const char* uniq = nullptr;
+    const char* keys = nullptr; // the announcement's own copy of capabilities/key
+    bool add = false, input = false;
+    for (const char* field = message; field < message + length; field += std::strlen(field) + 1) {
+        if (std::strcmp(field, "ACTION=add") == 0)
+            add = true;
+        else if (std::strcmp(field, "SUBSYSTEM=input") == 0)
+            input = true;
+        else if (std::strncmp(field, "DEVPATH=", 8) == 0)
+            devpath = field + 8;
+        else if (std::strncmp(field, "UNIQ=\"", 6) == 0)
+            uniq = field + 6;
+        else if (std::strncmp(field, "KEY=", 4) == 0)
+            keys = field + 4;
+    }
+    char address[18];
+    if (!add || !input || devpath == nullptr || uniq == nullptr || !take_address(uniq, address))
+        return false;
+    Device* device = device_find(address);
+    if (device == nullptr)
+        return true;
+    device->input = 1;
+    device->typing |= keys != nullptr ? typing_keys(keys) : typing_of(AT_FDCWD, "/sys", devpath);
+    return false;
+}
+
+bool take_input_events() {
     static char message[8192];
+    bool unknown = false;
     while (inputs.uevent_fd >= 0) {
         sockaddr_nl sender{};
         iovec part{message, sizeof message - 1};
@@ -177,12 +179,13 @@ void take_input_events() {
         if (length < 0 && errno != EAGAIN && errno != EINTR)
             close_uevents(); // a socket that fails is watched no more: sysfs is still read
         if (length < 0)
-            return;
+            return unknown;
         if (sender.nl_pid != 0 || (header.msg_flags & MSG_TRUNC))
             continue; // not the kernel's
         message[length] = '\0';
-        take_event(message, static_cast<size_t>(length));
+        unknown = take_uevent(message, static_cast<size_t>(length)) || unknown;
     }
+    return unknown;
 }
 
 void refresh_inputs() {

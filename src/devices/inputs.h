@@ -8,6 +8,7 @@
 // once a cycle as well. Read from uevents and sysfs alone, never an input device's events.
 #include "devices/registry.h"
 
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr char input_class_path[] = "/sys/class/input";
@@ -39,11 +40,17 @@ uint32_t inputs_sight();
 // where there is none, or it failed.
 int inputs_fd();
 
-// Reads what the kernel announced since: an input device that came for a known record marks
-// it (Device::input, Device::typing from the keys it announces, or else those in sysfs).
-// Announcements come only from the kernel; others are passed over. Where some were lost,
-// sysfs is read instead. Returns at once where there is no socket.
-void take_input_events();
+// One announcement of the kernel's, its fields NUL-separated: an input device that came for a
+// known record marks it (Device::input, Device::typing from the keys it announces, or else
+// those in sysfs). Returns whether one came for an address no record has: a device the client
+// has not listed under it yet (an LE device that the pairing moved to its identity address).
+bool take_uevent(const char* message, size_t length);
+
+// Takes what the kernel announced since, as take_uevent does, and returns whether an input
+// device came for an address no record has. Announcements come only from the kernel; others
+// are passed over. Where some were lost, sysfs is read instead. Returns at once where there is
+// no socket.
+bool take_input_events();
 
 // Marks the records whose address an input device carries (Device::input) and what their
 // input devices can type (Device::typing), and clears the marks of the others. Reads sysfs

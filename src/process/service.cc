@@ -78,22 +78,29 @@ void keep_adapter(int command_fd, int reply_fd) {
         adapter_powered_seen = true;
 }
 
-// Cuts off every controller joybond sent a step to that has an input device that can type,
-// as soon as the kernel says so: between commands, and while the cycle waits.
+// Whether an input device came for an address the registry does not know, since the last
+// wait between cycles: the next wait is cut short.
+bool unknown_input = false;
+
+// Cuts off every game controller that has an input device that can type, as soon as the
+// kernel says so: between commands, and while the cycle waits.
 void guard(int command_fd, int reply_fd) {
-    take_input_events();
+    unknown_input = take_input_events() || unknown_input;
     guard_controllers(command_fd, reply_fd);
 }
 
 // The pause between cycles: a second, over which the kernel's announcements are acted on as
-// they come.
+// they come. It ends early when an input device came for an address the registry does not
+// know: the next cycle lists and reads the device at once (an LE device that its pairing
+// moved to its identity address, whose keyboard would wait a cycle otherwise).
 void wait_cycle(int command_fd, int reply_fd) {
     int64_t until = monotonic_ms() + 1000;
-    for (int64_t left = 1000; left > 0; left = until - monotonic_ms()) {
+    for (int64_t left = 1000; left > 0 && !unknown_input; left = until - monotonic_ms()) {
         pollfd entry{inputs_fd(), POLLIN, 0};
         if (poll(&entry, entry.fd >= 0 ? 1 : 0, static_cast<int>(left)) > 0)
             guard(command_fd, reply_fd);
     }
+    unknown_input = false;
 }
 
 } // namespace
