@@ -55,7 +55,7 @@ void agent_see_line(const char* line, const char* rest) {
     }
     agent.question_looked_at = false;
     agent.after_cancel = agent.canceled;
-    agent.canceled = is_cancel_line(line);
+    agent.canceled = is_cancel_line(line, rest);
     if (agent.canceled) {
         agent.open = agent.question_pending = false;
         agent.answer_echo[0] = '\0';
