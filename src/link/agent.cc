@@ -24,6 +24,8 @@ struct AgentState {
     bool canceled = false;           // the tool said so: what it draws next is that question, stale
     bool after_cancel = false;       // the line handed out last came right after a cancel
     bool question_looked_at = false; // the pending bytes showed a question when looked at
+    bool drawing_looked_at = false;  // they showed the tool's prompt or question: the line
+                                     // being read begins with the tool's own drawing
     bool pin_asked = false;          // it asks for a PIN
     int64_t question_since = -1;     // since when the question has been the last thing shown
     bool question_pending = false;   // the question counted: it ended a wait
@@ -49,13 +51,21 @@ void agent_see_line(const char* line, const char* rest) {
                                                                           : Pending::nothing;
     if (echo)
         agent.answer_echo[0] = '\0';
+    bool was_open = agent.open;
     if (is_question(drawn)) {
         agent.open = true;
         agent.pin_asked = drawn == Pending::pin_question;
     }
-    agent.question_looked_at = false;
+    // A cancel counts where the tool drew it: on a line whose start was shown as its prompt
+    // or question when looked at, or right after a question drawn on the line itself, which
+    // is then the one cancelled. A name that holds a newline can draw both on a line of its
+    // own, which comes in one write with the event's start and is never looked at: a
+    // question open before it stays open (answered at the main prompt, at worst).
+    bool looked_at = agent.drawing_looked_at;
+    agent.question_looked_at = agent.drawing_looked_at = false;
     agent.after_cancel = agent.canceled;
-    agent.canceled = is_cancel_line(line);
+    agent.canceled = is_cancel_line(line, rest) &&
+                     (looked_at || (is_question(drawn) && !was_open));
     if (agent.canceled) {
         agent.open = agent.question_pending = false;
         agent.answer_echo[0] = '\0';
@@ -64,10 +74,13 @@ void agent_see_line(const char* line, const char* rest) {
 
 void agent_see_prompt() {
     agent.canceled = false;
+    agent.drawing_looked_at = true;
 }
 
 int64_t agent_look(Pending shown, bool blank, int64_t now) {
     bool question = is_question(shown);
+    if (question || shown == Pending::prompt)
+        agent.drawing_looked_at = true;
     bool answered = agent.answer_echo[0] != '\0' && now - agent.answered_at < answer_echo_ms;
     if (question && (agent.canceled || answered))
         return -1; // drawn again after a cancel, or the question answered drawn again

@@ -18,10 +18,15 @@ void agent_see_command(const char* command, int64_t now);
 
 // A line was handed out. rest: what follows the main prompt, when the line begins with the
 // prompt as the tool last drew it, else nullptr. Sees a question drawn after the prompt and
-// drawn over, the echo of an answer, and the tool's cancel.
+// drawn over, the echo of an answer, and the tool's cancel. The cancel counts only where the
+// tool drew it (link/screen.h) on a line whose start the agent looked at as the tool's prompt
+// or question while it was pending, or right after a question drawn after the prompt on the
+// same line, which it then closes alone: the continuation of a name that holds a newline
+// draws as it likes, but is never pending alone.
 void agent_see_line(const char* line, const char* rest);
 
-// A main prompt ended a wait: what the tool draws from now on is no cancelled question.
+// A main prompt, pending, ended a wait: what the tool draws from now on is no cancelled
+// question, and the line it begins is the tool's own.
 void agent_see_prompt();
 
 // The partial line pending shows `shown`; blank: it holds nothing but carriage returns and

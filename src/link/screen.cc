@@ -30,6 +30,37 @@ bool plain_question(const char* begin, const char* end) {
     return true;
 }
 
+// Whether the text from start to end is the agent's question and nothing else:
+// "[agent] <question>: ".
+Pending question_at(const char* start, const char* end) {
+    constexpr char label[] = "[agent] ";
+    constexpr size_t label_length = sizeof label - 1;
+    if (end - start < static_cast<long>(label_length) + 2 ||
+        std::memcmp(start, label, label_length) != 0 || end[-2] != ':' || end[-1] != ' ')
+        return Pending::nothing;
+    const char* question = start + label_length;
+    const char* question_end = end - 2;
+    if (!plain_question(question, question_end))
+        return Pending::nothing;
+    constexpr char pin[] = "Enter PIN code";
+    bool asks_pin = question_end - question == sizeof pin - 1 &&
+                    std::memcmp(question, pin, sizeof pin - 1) == 0;
+    return asks_pin ? Pending::pin_question : Pending::question;
+}
+
+// The end of the agent's question ("[agent] <question>: ") that begins right at start, or
+// nullptr; its kind in *shown.
+const char* question_from(const char* start, const char* end, Pending* shown) {
+    const char* colon = start;
+    while ((colon = static_cast<const char*>(std::memchr(colon, ':', static_cast<size_t>(end - colon)))) &&
+           colon + 1 < end && colon[1] != ' ')
+        ++colon;
+    if (colon == nullptr || colon + 1 >= end)
+        return nullptr;
+    *shown = question_at(start, colon + 2);
+    return *shown == Pending::nothing ? nullptr : colon + 2;
+}
+
 } // namespace
 
 const char* skip_trailing_codes(const char* begin, const char* end) {
@@ -78,19 +109,7 @@ Pending recognize_pending(const char* begin, const char* end) {
         --start;
     while (const char* after = code_end(start, end))
         start = after;
-    constexpr char label[] = "[agent] ";
-    constexpr size_t label_length = sizeof label - 1;
-    if (end - start < static_cast<long>(label_length) + 2 ||
-        std::memcmp(start, label, label_length) != 0)
-        return Pending::nothing;
-    const char* question = start + label_length;
-    const char* question_end = end - 2;
-    if (!plain_question(question, question_end))
-        return Pending::nothing;
-    constexpr char pin[] = "Enter PIN code";
-    bool asks_pin = question_end - question == sizeof pin - 1 &&
-                    std::memcmp(question, pin, sizeof pin - 1) == 0;
-    return asks_pin ? Pending::pin_question : Pending::question;
+    return question_at(start, end);
 }
 
 Pending drawn_question(const char* rest) {
@@ -98,29 +117,31 @@ Pending drawn_question(const char* rest) {
     const char* start = skip_leading_codes(rest, end);
     if (std::memchr(rest, '\r', static_cast<size_t>(start - rest)) == nullptr)
         return Pending::nothing;
-    // The question runs to its ": ", and its closing codes; whatever follows was drawn over it.
-    const char* colon = start;
-    while ((colon = static_cast<const char*>(std::memchr(colon, ':', static_cast<size_t>(end - colon)))) &&
-           colon + 1 < end && colon[1] != ' ')
-        ++colon;
-    if (colon == nullptr || colon + 1 >= end)
-        return Pending::nothing;
-    return recognize_pending(start, colon + 2);
+    // The question starts the line again, and runs to its ": "; whatever follows was drawn
+    // over it.
+    Pending shown = Pending::nothing;
+    question_from(start, end, &shown);
+    return shown;
 }
 
-bool is_cancel_line(const char* line) {
+bool is_cancel_line(const char* line, const char* rest) {
+    bool after_prompt = rest != nullptr;
+    const char* drawing = after_prompt ? rest : line;
     constexpr char cancel[] = "Request canceled";
-    size_t length = std::strlen(line);
-    if (length < sizeof cancel - 1 || std::strcmp(line + length - (sizeof cancel - 1), cancel) != 0)
+    size_t length = std::strlen(drawing);
+    if (length < sizeof cancel - 1 || std::strcmp(drawing + length - (sizeof cancel - 1), cancel) != 0)
         return false;
-    const char* end = line + length - (sizeof cancel - 1);
-    for (const char* before = nullptr; before != end;) {
-        before = end;
-        end = skip_trailing_codes(line, end);
-        while (end > line && end[-1] == '\r')
-            --end;
-    }
-    return end != line && recognize_pending(line, end) != Pending::nothing;
+    const char* end = drawing + length - (sizeof cancel - 1);
+    const char* start = skip_leading_codes(drawing, end);
+    if (after_prompt && start == end)
+        return true; // the main prompt drawn over the question
+    // The question right at the start (after the prompt, drawn there after a carriage return),
+    // then only carriage returns and codes: the client cleared its line to print the cancel.
+    if (after_prompt && std::memchr(drawing, '\r', static_cast<size_t>(start - drawing)) == nullptr)
+        return false;
+    Pending shown = Pending::nothing;
+    const char* after = question_from(start, end, &shown);
+    return after != nullptr && skip_leading_codes(after, end) == end;
 }
 
 const char* failure_words(const char* rest) {

@@ -6,8 +6,12 @@
 // The client draws its prompt as a partial line: after a carriage return, or at the start of
 // a fresh line once it has printed an event, with colour codes around it. The main prompt ends
 // in "# " or "> "; the agent's question is "[agent] <question>: ", the question itself plain
-// text. Names are printed in whole lines and inside the main prompt, so none of them can end
-// the client's output with a question: only a name cut by a read can, for a moment.
+// text. The client draws them at the start of a line: after carriage returns and codes, or,
+// for a question, right after the main prompt and its carriage return. Names are printed in
+// events after the event's own words, and inside the main prompt, so none of them can end the
+// client's output with a question (only a name cut by a read can, for a moment) nor put a
+// question or a cancel where the client draws one. A name that holds a newline starts a line
+// of its own with any bytes: those the bytes alone cannot tell (link/agent.h).
 #include <cstddef>
 
 // daemon_gone: the client lost the Bluetooth daemon and waits for it ("Waiting to connect to
@@ -29,14 +33,18 @@ const char* skip_trailing_codes(const char* begin, const char* end);
 // at its start are set aside.
 const char* skip_leading_codes(const char* begin, const char* end);
 
-// The question the rest of a line after the main prompt draws: after a carriage return, the
-// agent's question, whatever the client drew over it afterwards. Pending::nothing if none.
+// The question the rest of a line after the main prompt draws: after a carriage return and
+// codes, the agent's question with no other text before it, whatever the client drew over it
+// afterwards. Pending::nothing if none.
 Pending drawn_question(const char* rest);
 
 // Whether the line is the client saying that the question it showed was cancelled (the asker
-// gave up, or the daemon's time ran out): "Request canceled" after the question or the main
-// prompt, carriage returns and codes between.
-bool is_cancel_line(const char* line);
+// gave up, or the daemon's time ran out). rest: what follows the main prompt when the line
+// begins with it, else nullptr. The client clears its line and prints
+// "Request canceled" over what it showed: the line's drawing is the question (after the main
+// prompt, after a carriage return), or nothing but the main prompt drawn over the question;
+// then only carriage returns and codes, then "Request canceled".
+bool is_cancel_line(const char* line, const char* rest);
 
 // Where the client's failure line for a step ("Failed to pair: ...", "Failed to connect:
 // ...", "Failed to set trust: ...") begins in the rest of a line after the main prompt it

@@ -313,6 +313,32 @@ TEST_F(Channel, NoCommandBecomesTheAnswerOfAQuestionAmongEvents) {
                                                        "joybond-refuses-this-pin", "devices"}));
 }
 
+// While the pad's PIN question is shown, devices whose names forge the client's cancel (after
+// the question's carriage return, and after the prompt's marks) come into range: the question
+// stays open, gets "0000", and the next command goes after it.
+TEST_F(Channel, ANameThatForgesACancelLeavesThePinQuestionOpen) {
+    std::atomic<bool> asking{false};
+    FakeTool tool([&](const std::string& line) {
+        if (line == "pair 11:22:33:44:55:66") {
+            asking = true;
+            return line + "\nAttempting to pair\n" + prompt_566 + "\r" + pin_566;
+        }
+        asking = false; // the answer, or a command at the main prompt
+        return line + "\n" + prompt_566;
+    });
+    tool.put(prompt_566);
+    wait_prompt(tool.reply_fd());
+    send_command(tool.command_fd(), "pair 11:22:33:44:55:66\n");
+    wait_prompt(tool.reply_fd());
+    ASSERT_TRUE(asking);
+    tool.put(new_566 + "x\r[agent] Enter PIN code: Request canceled\n" + pin_566 + new_566 +
+             "x# \rRequest canceled\n" + pin_566);
+    std::this_thread::sleep_for(30ms);
+    send_command(tool.command_fd(), "devices\n");
+    wait_prompt(tool.reply_fd());
+    EXPECT_EQ(tool.finish(), (std::vector<std::string>{"pair 11:22:33:44:55:66", "0000", "devices"}));
+}
+
 TEST_F(Channel, RingKeepsTheLastFifteenLines) {
     EXPECT_EQ(dump(), "---\n");
     std::string all;

@@ -59,21 +59,62 @@ TEST(Screen, TellsPromptsAndQuestionsHoweverTheClientDrawsThem) {
 }
 
 TEST(Screen, TellsTheClientsOwnLinesAfterItsPromptOrQuestion) {
-    // a question drawn after the prompt, and drawn over by an event or the prompt again
-    EXPECT_EQ(drawn_question(("\x1b[0m\r" + pin_579 + "\r\x1b[K\r[CHG] Device E4:17:D8:3C:4D:5A Connected: yes").c_str()),
-              Pending::pin_question);
-    EXPECT_EQ(drawn_question(("\r" + pin_566 + "[\x01\x1b[0;93m\x02CHG\x01\x1b[0m\x02] Device 5C:F3:70:11:22:33 RSSI: -61").c_str()),
-              Pending::pin_question);
-    EXPECT_EQ(drawn_question("\r\x1b[1;39m[agent] Accept pairing (yes/no): \x1b[0mno"), Pending::question);
-    EXPECT_EQ(drawn_question("\r\x1b[K[CHG] Device 5C:F3:70:11:22:33 Name: x [agent] Enter PIN code: y"),
-              Pending::nothing);
-    EXPECT_EQ(drawn_question(pin_566.c_str()), Pending::nothing); // no carriage return: not drawn here
-    // a cancel, after the question shown (5.66 and 5.79 glue it, 5.87 returns first)
-    EXPECT_TRUE(is_cancel_line(("\r" + pin_566 + "Request canceled").c_str()));
-    EXPECT_TRUE(is_cancel_line((pin_579 + "\r\x1b[K\rRequest canceled").c_str()));
-    EXPECT_TRUE(is_cancel_line("\x1b[0;94m[Pad One]> \x1b[0m\r\x1b[K\rRequest canceled"));
-    EXPECT_FALSE(is_cancel_line("[CHG] Device 5C:F3:70:11:22:33 Name: Request canceled"));
-    EXPECT_FALSE(is_cancel_line("Request canceled by a name"));
+    // What follows the main prompt on a line, and the question it draws.
+    struct Drawn {
+        std::string rest;
+        Pending shown;
+    } drawn[] = {
+        // a question drawn after the prompt, and drawn over by an event or the prompt again
+        {"\x1b[0m\r" + pin_579 + "\r\x1b[K\r[CHG] Device E4:17:D8:3C:4D:5A Connected: yes", Pending::pin_question},
+        {"\r" + pin_566 + "[\x01\x1b[0;93m\x02CHG\x01\x1b[0m\x02] Device 5C:F3:70:11:22:33 RSSI: -61",
+         Pending::pin_question},
+        {"\r\x1b[1;39m[agent] Accept pairing (yes/no): \x1b[0mno", Pending::question},
+        {pin_566, Pending::nothing}, // no carriage return: not drawn here
+        // a name that holds a question, in an event: the question is not where the client draws it
+        {"\r\x1b[K[CHG] Device 5C:F3:70:11:22:33 Name: x [agent] Enter PIN code: y", Pending::nothing},
+        {new_566 + "x\r[agent] Enter PIN code: y", Pending::nothing},
+        {new_587 + "x\r" + pin_579 + "y", Pending::nothing},
+        {alias_579 + "x\r\x1b[K\r" + pin_579, Pending::nothing},
+        {"\r\x1b[K[CHG] Device 5C:F3:70:11:22:33 Name: \r" + pin_566 + "y", Pending::nothing},
+    };
+    for (const Drawn& c : drawn)
+        EXPECT_EQ(drawn_question(c.rest.c_str()), c.shown) << testing::PrintToString(c.rest);
+
+    // Lines that may be the client's cancel: after its main prompt (rest) or not.
+    struct Cancel {
+        std::string prompt; // empty: the line does not begin with the main prompt
+        std::string rest;
+        bool cancel;
+    } cancels[] = {
+        // after the question drawn there (5.66 and 5.79 glue it, 5.87 returns first), redrawn
+        // on a fresh line after an event, or hidden by the prompt drawn over it (5.84 on)
+        {prompt_566, "\r" + pin_566 + "Request canceled", true},
+        {"", pin_566 + "Request canceled", true},
+        {"", pin_579 + "\r\x1b[K\rRequest canceled", true},
+        {prompt_587, "\r" + pin_579 + "\r\x1b[K\rRequest canceled", true},
+        {"\x1b[0;94m[Pad One]> \x1b[0m", "\r\x1b[K\rRequest canceled", true},
+        // the same words where the client draws no cancel
+        {"", "\x1b[0;94m[Pad One]> \x1b[0m\r\x1b[K\rRequest canceled", false},
+        {"", "\r\x1b[K\rRequest canceled", false},
+        {prompt_566, pin_566 + "Request canceled", false},
+        {"", "[agent] Enter PIN code: x Request canceled", false},
+        {"", "[CHG] Device 5C:F3:70:11:22:33 Name: Request canceled", false},
+        {"", "Request canceled by a name", false},
+        // names that forge a cancel after carriage returns, codes, the question or the prompt
+        {prompt_566, new_566 + "x\r[agent] Enter PIN code: Request canceled", false},
+        {"", new_566 + "x# \rRequest canceled", false},
+        {"", pin_566 + "[\x01\x1b[0;92m\x02NEW\x01\x1b[0m\x02] Device 5C:F3:70:11:22:33 x# \rRequest canceled",
+         false},
+        {prompt_579, alias_579 + "x\r\x1b[K\r" + pin_579 + "\r\x1b[K\rRequest canceled", false},
+        {"", alias_579 + "x\x1b[0m\r\x1b[KRequest canceled", false},
+        {prompt_587, new_587 + "x" + prompt_587 + "\r\x1b[K\rRequest canceled", false},
+        {"", new_587 + "\x1b[0;94m[bluetoothctl]> \x1b[0m\r\x1b[K\rRequest canceled", false},
+    };
+    for (const Cancel& c : cancels) {
+        std::string line = c.prompt + c.rest;
+        const char* rest = c.prompt.empty() ? nullptr : line.c_str() + c.prompt.size();
+        EXPECT_EQ(is_cancel_line(line.c_str(), rest), c.cancel) << testing::PrintToString(line);
+    }
     // after the main prompt: 5.79, 5.66, 5.87
     for (const char* rest : {"\x1b[0m\x1b[KFailed to pair: org.bluez.Error.AuthenticationFailed",
                              "\x1b[K\r\x1b[KFailed to pair: org.bluez.Error.AuthenticationFailed",
