@@ -393,6 +393,27 @@ class RealTool(unittest.TestCase):
         self.assertEqual({call for call in self.stack.history(PAD) if call.startswith('PIN')}, {'PIN 0000'})
         self.assertEqual(self.stack.mock.DefaultAgentCapability(), 'NoInputNoOutput')
 
+    def test_names_that_forge_a_cancel_or_a_question_change_nothing(self):
+        '''While a pad that pairs only with PIN 0000 asks for it, a phone's name changes every
+        5 ms to names that forge the client's cancel of the question (after a carriage return,
+        after the main prompt's mark, on a line of their own with the prompt's or the
+        question's text) or its question: the PIN goes as 0000, no command is taken as the PIN,
+        and nothing is answered at the main prompt.'''
+        question = '\x1b[1;39m[agent] Enter PIN code: \x1b[0m'
+        names = ['Ph\r' + question + 'Request canceled', 'Ph# \rRequest canceled',
+                 'Ph\n' + PROMPT + '\r\x1b[K\rRequest canceled', 'Ph\n\r' + question + 'Request canceled',
+                 'Ph\r' + question]
+        self.stack.start_bluez()
+        self.stack.add(PHONE, 'Ph', 'phone')
+        self.stack.storm(PHONE, 'Name', names, 5)
+        self.stack.add(PAD, 'Retro Pad', 'input-gaming')
+        self.stack.mock.NeedPin('hci0', PAD, '0000')
+        self.start()
+        seen = self.stack.watch_status('Connected Retro Pad...', 25)
+        self.assertEqual(seen[-1:], ['Connected Retro Pad...'], self.stack.output())
+        self.assertEqual({call for call in self.stack.history(PAD) if call.startswith('PIN')}, {'PIN 0000'})
+        self.assertNotIn('Invalid command', self.stack.output())
+
     def test_questions_from_a_phone_are_refused_and_cost_nothing(self):
         '''A phone joybond never touched asks to pair, again and again, while a controller
         goes the whole road: every question is refused, no step or listing is lost, and
