@@ -81,11 +81,8 @@ TEST_F(EndToEnd, FloodOfEventLinesIsTakenInStride) {
     EXPECT_LE(lines_in_first_dump(read_file(out_path)), 15u);
 }
 
-// With standard error as the journal's stream, a controller whose pairing fails every cycle
-// for a minute writes its failure line once, then once more with the count of the others.
-TEST_F(EndToEnd, AStepFailingEveryCycleWritesAJournalLineAMinute) {
-    prepare("device E4:17:D8:3C:4D:5A input-gaming 1 0 0 1 Pad One\nrefuse_pair 1000\nlifetime_ms "
-            "150000\n");
+// Starts joybond with its standard error standing for the journal's stream.
+void launch_with_journal() {
     write_file(err_path, "");
     struct stat err {};
     ASSERT_EQ(stat(err_path, &err), 0);
@@ -93,6 +90,14 @@ TEST_F(EndToEnd, AStepFailingEveryCycleWritesAJournalLineAMinute) {
     setenv("JOURNAL_STREAM", stream.c_str(), 1);
     launch_joybond({"-f"});
     unsetenv("JOURNAL_STREAM");
+}
+
+// With standard error as the journal's stream, a controller whose pairing fails every cycle
+// for a minute writes its failure line once, then once more with the count of the others.
+TEST_F(EndToEnd, AStepFailingEveryCycleWritesAJournalLineAMinute) {
+    prepare("device E4:17:D8:3C:4D:5A input-gaming 1 0 0 1 Pad One\nrefuse_pair 1000\nlifetime_ms "
+            "150000\n");
+    launch_with_journal();
     // The second line comes a minute after the first, however late the first came.
     const std::string failure = "<3>Failed to pair: org.bluez.Error.AuthenticationFailed";
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -109,6 +114,21 @@ TEST_F(EndToEnd, AStepFailingEveryCycleWritesAJournalLineAMinute) {
     EXPECT_EQ(count_of(journal, "<3>Failed to pair: org.bluez.Error.AuthenticationFailed"), 2u)
         << journal;
     EXPECT_EQ(count_of(journal, "times more in the last minute)\n"), 1u) << journal;
+}
+
+// Where sysfs has no input class (a container, a stricter sandbox), joybond says so once, at
+// start, at error priority, and counts a connected controller on its link alone.
+TEST_F(EndToEnd, WithoutInputDevicesInSightItSaysSoAndCountsTheLink) {
+    prepare(controller);
+    ASSERT_EQ(mount("none", "/sys/class", "tmpfs", 0, nullptr), 0);
+    launch_with_journal();
+    std::string status = status_reaching("Connected Pad One...", 20000);
+    std::string journal = read_file(err_path);
+    sandbox_stop_run();
+    umount2("/sys/class", MNT_DETACH);
+    EXPECT_EQ(status, "Connected Pad One...");
+    EXPECT_EQ(journal.find("<3>Cannot read /sys/class/input: no input device is seen"), 0u) << journal;
+    EXPECT_EQ(count_of(journal, "Cannot read"), 1u) << journal;
 }
 
 TEST_F(EndToEnd, LinesOf8000BytesAreTaken) {
