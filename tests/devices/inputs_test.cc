@@ -199,6 +199,27 @@ TEST_F(Inputs, KnowsWhatItCannotSee) {
     inputs_reset();
 }
 
+// An input device that comes marks its record with the keys it announces; one that goes
+// marks nothing (the next look at sysfs clears what went); one for an address no record has
+// is told, so that the device is listed at once.
+TEST_F(Inputs, TakesInputDevicesAsTheKernelAnnouncesThem) {
+    Device* pad = controller("E4:17:D8:3C:4D:5A", true);
+    auto announce = [](const std::string& action, const std::string& uniq) {
+        std::string fields = action + "@/devices/virtual/misc/uhid/input9" + '\0' + "ACTION=" + action + '\0' +
+                             "DEVPATH=/devices/virtual/misc/uhid/input9" + '\0' + "SUBSYSTEM=input" + '\0' +
+                             "UNIQ=\"" + uniq + "\"" + '\0' + "KEY=e080ffdf01cfffff fffffffffffffffe";
+        return take_uevent(fields.data(), fields.size() + 1);
+    };
+    EXPECT_FALSE(announce("remove", "e4:17:d8:3c:4d:5a"));
+    EXPECT_EQ(pad->input, 0);
+    EXPECT_EQ(pad->typing, 0u);
+    EXPECT_FALSE(announce("add", "e4:17:d8:3c:4d:5a"));
+    EXPECT_EQ(pad->input, 1);
+    EXPECT_EQ(pad->typing, types_letters | types_digits);
+    EXPECT_TRUE(announce("add", "00:aa:01:01:00:01")); // its identity address, not listed yet
+    EXPECT_FALSE(announce("add", "")); // the machine's own keyboard
+}
+
 // Only the kernel announces input devices: the same words from a process are passed over.
 TEST_F(Inputs, AnnouncementsFromAnyoneButTheKernelArePassedOver) {
     Device* pad = controller("E4:17:D8:3C:4D:5A", true);
