@@ -61,11 +61,15 @@ uint32_t progress_of(const Device* device) {
 }
 
 // Brings the device's schedule up to date with what this cycle found.
-void update_schedule(Device* device) {
+void update_schedule(Device* device, int64_t now) {
     uint32_t progress = progress_of(device);
     if (progress != device->progress) {
+        // The link alone came up, the device paired before: a pad switched on brings up its
+        // HID channels over it at once, and a "connect" now would cross them.
+        bool link_alone = (progress ^ device->progress) == 4u && (progress & 4u) != 0;
         device->progress = progress;
-        device->step_due = device->pause_ms = 0;
+        device->pause_ms = 0;
+        device->step_due = link_alone ? now + link_settle_ms : 0;
         if (device->paired)
             device->pairing_since = 0;
     }
@@ -212,7 +216,7 @@ void manage_devices(int command_fd, int reply_fd) {
     int64_t now = monotonic_ms();
     for (Device* device = device_list; device != nullptr; device = device->next) {
         if (device_listed(device))
-            update_schedule(device);
+            update_schedule(device, now);
         Step step = next_step(device);
         if (step == Step::pair && device->pairing_since != 0 &&
             now - device->pairing_since >= give_up_after_ms) {

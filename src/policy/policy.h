@@ -27,13 +27,15 @@ Step next_step(const Device* device);
 
 // A step that did not take effect goes again only after a pause: first_pause_ms, doubling up
 // to longest_pause_ms. Progress (trusted or paired changes, or connected once paired) makes
-// the next step due at once; a sign that the device is back (listed again after it was gone,
+// the next step due at once, but for a link alone that comes up once paired: a pad switched on
+// brings up its own HID channels over it, so "connect" waits link_settle_ms; a sign that the device is back (listed again after it was gone,
 // or found again: registry.h, details.h) makes it due first_pause_ms after the last one at
 // most, and restarts the pauses. Until its step is due, a device keeps its status line. A
 // controller not paired give_up_after_ms after joybond first sent it "pair" is given
 // up: "untrust" when joybond trusted it in this run, and no step, no status line and no
 // record kept for good, until it is back.
 inline constexpr int64_t first_pause_ms = 10000;
+inline constexpr int64_t link_settle_ms = 3000;
 inline constexpr int64_t longest_pause_ms = 120000;
 inline constexpr int64_t give_up_after_ms = 300000;
 

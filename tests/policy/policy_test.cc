@@ -198,7 +198,8 @@ TEST_F(Policy, SpacesStepsThatDoNotTakeEffectAndGivesUpPairing) {
 }
 
 // The link pairing leaves up says "Connected: yes" with no HID channel: the controller is sent
-// "connect" at once, and counted connected only once its input device exists. One paired
+// "connect" at once, and counted connected only once its input device exists; a link that
+// comes up by itself later gets a moment for the pad's own channels first. One paired
 // elsewhere is counted once usable, and never sent "connect".
 TEST_F(Policy, ConnectsRightAfterPairingAndCountsOnlyUsableControllers) {
     add({{"11:22:33:44:55:01", "Pad", 1, 1, 0, 0, 0}});
@@ -216,6 +217,12 @@ TEST_F(Policy, ConnectsRightAfterPairingAndCountsOnlyUsableControllers) {
     EXPECT_EQ(run_pass(), Sent{});
     EXPECT_EQ(status(), "Connecting Pad...\n");
     age(pad, first_pause_ms);
+    EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:01"});
+    pad->connected = 0; // switched off: tried at once
+    EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:01"});
+    pad->connected = 1; // switched on, it pages the host: its own HID channels get time
+    EXPECT_EQ(run_pass(), Sent{});
+    age(pad, link_settle_ms);
     EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:01"});
 
     add({{"11:22:33:44:55:02", "Elsewhere", 1, 1, 1, 1, 0}});

@@ -240,11 +240,13 @@ def connect_times(room, pad, after):
     return [t for t, name in room.calls(pad, timed=True) if name == 'Connect' and t >= after]
 
 
-@scenario(seconds=70)
+@scenario(seconds=110)
 def pad_switched_off_and_on(c):
     '''A connected controller is switched off: joybond tries to connect it after pauses of 10 s
     and more, and the daemon's failure reaches the journal; switched on, it connects by itself
-    and joybond does not get in its way.'''
+    and joybond does not get in its way. Then, as after a reboot, it is switched off while the
+    Bluetooth daemon and joybond start afresh (this joybond never paired it): switched on, it
+    pages the host and is counted connected.'''
     room, (pad,) = connected_room(c, ['Wireless Controller'], reconnects=True)
     room.wait_status('Connected Wireless Controller...', 30)
     time.sleep(6)  # past a bare pairing's link drop, if any
@@ -278,6 +280,17 @@ def pad_switched_off_and_on(c):
     late = [line for line in room.daemon_lines(r'(connect|Connect).*(InProgress|AlreadyConnected|Busy)')]
     c.equal(late, [], 'no connect of joybond\'s crossed the pad\'s own')
     c.check(connected, 'the status said Connected again once it was back', timeline_text(room))
+    pad.switch_off()
+    c.check(wait_gone(room, pad, 15), 'the input device went with the pad again', timeline_text(room))
+    room.stop_joybond()
+    room.restart_daemon()
+    room.start_joybond(c.joybond)
+    time.sleep(3)
+    on = time.monotonic()
+    pad.switch_on()
+    counted = wait_for(lambda: room.status() == 'Connected Wireless Controller...', 30, 0.1)
+    c.figure('after a restart, counted connected s after switch-on', round(time.monotonic() - on, 1) if counted else None)
+    c.check(counted, 'after a restart, the pad switched on is counted connected', timeline_text(room))
 
 
 def wait_gone(room, pad, timeout):

@@ -903,7 +903,8 @@ class World:
         controller first, so hci0 comes last); when it is running as the daemon starts, the
         one registered first. A daemon started while joybond runs therefore meets the
         devices' controllers only once it has registered the host's.'''
-        held = [hold_controller(device.index) for device in self.devices] if self.joybond else []
+        running = self.joybond is not None and self.joybond.poll() is None
+        held = [hold_controller(device.index) for device in self.devices] if running else []
         self.daemon_log_start = len(self.daemon_log())
         self._spawn('bluetoothd', [BLUETOOTHD, '-n', '-d', '-C', '-P', 'hostname', '-f', self.daemon_config(), *extra])
         self.set_up_devices(held)
