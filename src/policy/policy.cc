@@ -113,8 +113,17 @@ bool controller_usable(const Device* device) {
 Step next_step(const Device* device) {
     if (!device_listed(device) || !device->is_gaming || device->given_up || guard_keeps_out(device))
         return Step::none;
-    if (!device->trusted || !device->paired)
-        return guard_quiet() ? Step::waits : !device->trusted ? Step::trust : Step::pair;
+    if (guard_quiet() && (!device->trusted || !device->paired))
+        return Step::waits;
+    if (!device->trusted)
+        return Step::trust;
+    // A link up before it is paired, in a pairing joybond did not start: one under way that
+    // a "pair" would cross (an LE device that its pairing moved to its identity address,
+    // listed anew), or someone else's. Joybond's own keeps its schedule.
+    if (!device->paired && device->connected && device->pairing_since == 0)
+        return Step::none;
+    if (!device->paired)
+        return Step::pair;
     if (controller_usable(device))
         return Step::connected;
     // Connected without an input device: the link pairing left up carries no HID channel yet.

@@ -16,7 +16,9 @@ inline constexpr size_t status_text_size = 4096;
 // (devices/inputs.h); connect it (only when joybond sent it "pair"), also when the link
 // pairing left up is connected without one; or nothing, for one paired elsewhere that is not
 // connected (or not yet usable).
-// A device blocked, by the daemon or the guard (policy/guard.h), gets nothing; during the quiet time after a
+// A device whose link is up before it is paired, in a pairing joybond did not start, gets
+// nothing (a "pair" would cross the pairing under way). A device blocked, by the daemon or
+// the guard (policy/guard.h), gets nothing; during the quiet time after a
 // cut-off, a controller that would be trusted or paired waits.
 // A controller counts as connected once usable: connected, and its input device exists; where
 // sysfs cannot be read (devices/inputs.h), connected alone.

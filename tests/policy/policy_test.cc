@@ -253,6 +253,16 @@ TEST_F(Policy, ALinkThatComesUpWhilePairingSendsNoSecondPair) {
     EXPECT_EQ(run_pass(), Sent{});
     pad->paired = 1; // done: connect at once
     EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:01"});
+
+    // An LE pad listed anew under its identity address while its pairing goes on: trusted, its
+    // link up, not paired yet. No pair crosses that pairing; once the link is gone, it is paired.
+    add({{"11:22:33:44:55:02", "Moved", 1, 1, 0, 1, 0}});
+    Device* moved = device_list;
+    moved->input = 0;
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Connecting Pad...\n"); // nothing of the moved one
+    moved->connected = 0;
+    EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:02"});
 }
 
 // A game controller whose input device can type is blocked at once, whoever paired it, and
