@@ -610,10 +610,9 @@ def keyboard_posing_as_a_controller_after_a_restart(c):
     paired pad does: the joybond that never sent it a step cuts it off (gone within 2 s of its
     keyboard's add, blocked, named in the journal, never counted connected).'''
     room = c.room()
-    impostor = room.pad('Wireless Controller', pairing=False, descriptor=world.KEYBOARD_DESCRIPTOR)
+    impostor = room.pad('Wireless Controller', pairing=False, descriptor=world.KEYBOARD_DESCRIPTOR, refusing=True)
     c.figure('room ready s', round(room.start(), 1))
     room.start_bus_monitor()
-    impostor.refusing = True
     room.start_joybond(c.joybond)
     impostor.enter_pairing()
     refused = wait_for(lambda: 'Connect' in [name for _, name in room.calls(impostor, timed=True)], 60, 0.2)

@@ -195,6 +195,7 @@ def sdp_bool(value):
 
 L2CAP_UUID, HIDP_UUID, HID_SERVICE = 0x0100, 0x0011, 0x1124
 PSM_CONTROL, PSM_INTERRUPT = 0x11, 0x13
+SOL_BLUETOOTH, BT_DEFER_SETUP = 274, 7  # linux/bluetooth.h
 
 
 def hid_record(name, descriptor, subclass):
@@ -304,18 +305,21 @@ class Pad(Device):
     '''A game controller: a HID device with its own report descriptor, listening on the HID
     channels of its own controller. pairing: discoverable (in pairing mode). reconnects:
     when switched on, it connects its HID channels to the machine it is bonded with. refusing:
-    it closes every HID channel the host opens (as a device does that waits to open them
-    itself).'''
+    it refuses every HID channel the host opens, before it is set up (as a device does that
+    waits to open them itself): the host's daemon never has a channel of it up. A pad made
+    refusing holds each channel the host opens until it has chosen (BT_DEFER_SETUP), and
+    refuses while `refusing` is true.'''
     kind = 'pad'
 
-    def __init__(self, world, name, pairing, descriptor, device_class, reconnects):
+    def __init__(self, world, name, pairing, descriptor, device_class, reconnects, refusing=False):
         super().__init__(world, name, device_class, discoverable=pairing)
         self.descriptor = descriptor
         self.reconnects = reconnects
         self.listeners = []
         self.channels = []
         self.record = None
-        self.refusing = False
+        self.deferred = refusing
+        self.refusing = refusing
 
     def listen(self):
         '''The HID channels' listeners, bound to the pad's own address before the daemon
@@ -323,6 +327,8 @@ class Pad(Device):
         for psm in (PSM_CONTROL, PSM_INTERRUPT):
             sock = socket.socket(socket.AF_BLUETOOTH, socket.SOCK_SEQPACKET, socket.BTPROTO_L2CAP)
             sock.bind((self.address, psm))
+            if self.deferred:
+                sock.setsockopt(SOL_BLUETOOTH, BT_DEFER_SETUP, 1)
             sock.listen(2)
             self.listeners.append(sock)
             threading.Thread(target=self._accept, args=(sock, psm), daemon=True).start()
@@ -344,8 +350,10 @@ class Pad(Device):
             self.world.note('pad %s: %s channel from %s%s' % (self.address, 'control' if psm == PSM_CONTROL else 'interrupt',
                                                              peer[0], ', refused' if self.refusing else ''))
             if self.refusing:
-                channel.close()
+                channel.close()  # a channel held back: the host is refused
                 continue
+            if self.deferred:
+                channel.recv(0)  # the channel held back is accepted
             self._serve(channel, psm)
 
     def _serve(self, channel, psm):
@@ -738,8 +746,8 @@ class World:
     # -- the room --
 
     def pad(self, name='Wireless Controller', pairing=True, descriptor=GAMEPAD_DESCRIPTOR,
-            device_class=GAMEPAD_CLASS, reconnects=False):
-        pad = Pad(self, name, pairing, descriptor, device_class, reconnects)
+            device_class=GAMEPAD_CLASS, reconnects=False, refusing=False):
+        pad = Pad(self, name, pairing, descriptor, device_class, reconnects, refusing)
         self.devices.append(pad)
         return pad
 
