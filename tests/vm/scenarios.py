@@ -293,6 +293,32 @@ def pad_switched_off_and_on(c):
     c.check(counted, 'after a restart, the pad switched on is counted connected', timeline_text(room))
 
 
+@scenario(default=False, seconds=110)
+def pad_used_elsewhere_and_back(c):
+    '''[by name only] What a stale pairing looks like: a connected controller forgets its key
+    for this machine (paired with another console meanwhile) and stays in pairing mode; for 60
+    s, joybond's connects, the failure lines, the daemon's failures, the host's view of the
+    device (Paired, Connected, RSSI) and the status are recorded.'''
+    room, (pad,) = connected_room(c, ['Wireless Controller'], reconnects=True)
+    room.wait_status('Connected Wireless Controller...', 30)
+    time.sleep(6)  # past a bare pairing's link drop, if any
+    forgot = room.now()
+    pad.enter_pairing(forget=True)
+    views = []
+    while room.now() < forgot + 60:
+        state = room.device(pad) or {}
+        views.append('%.1f %s' % (room.now() - forgot, ' '.join('%s=%s' % (key, state.get(key))
+                                                                 for key in ('Paired', 'Connected', 'RSSI'))))
+        time.sleep(2)
+    c.figure('connects after it forgot at s', [round(t - forgot, 1) for t in connect_times(room, pad, forgot)])
+    c.figure('journal', room.journal())
+    c.figure('the client\'s failure lines', [line for line in room.output().splitlines() if 'Failed to' in line][-6:])
+    c.figure('the daemon\'s failures', room.daemon_lines(r'(bonding|auth|Auth|key|Key).*(status|fail|Fail|missing)')[-10:])
+    c.figure('the host\'s view (s after it forgot)', views)
+    c.figure('statuses', room.statuses()[-4:])
+    c.figure('input device at the end', room.input_device(pad))
+
+
 def wait_gone(room, pad, timeout):
     return wait_for(lambda: room.input_device(pad) is None, timeout, 0.1)
 
