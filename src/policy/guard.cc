@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -21,12 +20,6 @@ struct GuardState {
 GuardState guard;
 
 constexpr char quiet_file[] = "quiet-until";
-
-int64_t realtime_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // The path of a file in the state directory the service manager gave joybond (its first
 // one), or false when there is none.

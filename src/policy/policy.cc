@@ -3,9 +3,9 @@
 #include "base/clock.h"
 #include "base/notify.h"
 #include "base/text.h"
+#include "devices/inputs.h"
 #include "link/channel.h"
 #include "link/tool.h"
-#include "devices/inputs.h"
 #include "policy/guard.h"
 
 #include <algorithm>
