@@ -135,11 +135,15 @@ void apply_info_reply(const InfoReply* reply, Device* device) {
         device->connected = reply->connected;
     if (reply->rssi != device->rssi && reply->rssi != 0) {
         int64_t now = monotonic_ms();
-        if (device->rssi_changed == 0 || now - device->rssi_changed >= found_again_after_ms)
+        if (device->rssi_changed == 0 || now - device->rssi_changed >= found_again_after_ms) {
             device->back = 1;
+            // one its first reply shows may be an earlier discovery's, not this one's
+            device->found = device->details_read;
+        }
         device->rssi_changed = now;
     }
     device->rssi = reply->rssi;
+    device->details_read = 1;
 }
 
 void refresh_info(int command_fd, int reply_fd) {

@@ -20,6 +20,9 @@ struct Device {
     int64_t rssi_changed; // when that last changed
     uint32_t listed;      // the listing that last named it
     int32_t back;         // listed again after it was gone, or found again (details.h)
+    int32_t found;        // found again by discovery (details.h), until the policy takes it
+    int32_t details_read; // an "info" reply about it was applied
+    int64_t link_seen_at; // when the tool last said its link came or went, 0 for never
     int32_t input;        // an input device of the kernel's carries its address (inputs.h)
     uint32_t typing;      // what its input devices can type (inputs.h: types_letters...)
     // The policy's schedule of its steps (policy/policy.h); times in monotonic milliseconds,
@@ -33,6 +36,12 @@ struct Device {
     uint32_t progress;     // trusted, paired and connected as the schedule last saw them
     int32_t trusted_here;  // joybond sent "trust" in this run
     int32_t given_up;      // joybond gave up pairing it: no step, not named, until it is back
+    int32_t probe;         // paired, away and found by discovery: one "connect" tells whether
+                           // its pairing still holds (policy/stale.h)
+    int64_t connect_sent;  // when its last "connect" went out, until its failure is taken
+    int32_t unproven;      // joybond paired it in this run and it was not usable since
+    // The stale pairings' mark (policy/stale.h).
+    int64_t removed_at; // when joybond last removed its pairing, 0 for never
     // The journal's: its state as the journal was last told (policy/journal.h).
     uint32_t journaled;
     // The guard's marks (policy/guard.h).

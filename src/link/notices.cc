@@ -10,6 +10,12 @@ struct Notices {
     bool failure_pending;  // failure_line holds one not taken yet
     char failure_line[128];
     char failure_taken[128];
+    bool connect_failure_pending; // connect_failure holds one not taken yet
+    char connect_failure[128];
+    char connect_failure_taken[128];
+    int link_events;                 // addresses kept in link_up, oldest first
+    char link_event[link_events_kept][18];
+    char link_event_taken[18];
 };
 Notices notices;
 
@@ -26,6 +32,19 @@ void notice_line(const char* rest) {
         std::memcpy(notices.failure_line, failure, kept);
         notices.failure_line[kept] = '\0';
         notices.failure_pending = true;
+        constexpr char connect_words[] = "Failed to connect: ";
+        if (std::strncmp(failure, connect_words, sizeof connect_words - 1) == 0) {
+            std::memcpy(notices.connect_failure, notices.failure_line, sizeof notices.connect_failure);
+            notices.connect_failure_pending = true;
+        }
+    }
+    if (const char* address = link_event_address(rest)) {
+        if (notices.link_events == link_events_kept) { // the oldest makes room
+            std::memmove(notices.link_event[0], notices.link_event[1], sizeof notices.link_event - sizeof notices.link_event[0]);
+            --notices.link_events;
+        }
+        std::memcpy(notices.link_event[notices.link_events], address, 17);
+        notices.link_event[notices.link_events++][17] = '\0';
     }
 }
 
@@ -42,6 +61,23 @@ const char* take_failure_line() {
     return notices.failure_taken;
 }
 
+const char* take_connect_failure() {
+    if (!notices.connect_failure_pending)
+        return nullptr;
+    notices.connect_failure_pending = false;
+    std::memcpy(notices.connect_failure_taken, notices.connect_failure, sizeof notices.connect_failure_taken);
+    return notices.connect_failure_taken;
+}
+
+const char* take_link_event() {
+    if (notices.link_events == 0)
+        return nullptr;
+    std::memcpy(notices.link_event_taken, notices.link_event[0], sizeof notices.link_event_taken);
+    std::memmove(notices.link_event[0], notices.link_event[1], sizeof notices.link_event - sizeof notices.link_event[0]);
+    --notices.link_events;
+    return notices.link_event_taken;
+}
+
 bool take_default_agent_set() {
     bool set = notices.default_agent;
     notices.default_agent = false;
@@ -56,6 +92,8 @@ bool take_daemon_lost() {
 
 void reset_notices() {
     notices.failure_pending = false;
+    notices.connect_failure_pending = false;
+    notices.link_events = 0;
     notices.daemon_lost = false;
     notices.default_agent = false;
 }

@@ -19,6 +19,16 @@ void notice_pending(Pending shown);
 // nullptr. Valid until the next call.
 const char* take_failure_line();
 
+// The tool's last "Failed to connect" line since the previous call, as take_failure_line
+// gives it (the two are taken apart), or nullptr. Valid until the next call.
+const char* take_connect_failure();
+
+// The address of a device whose link the tool said came up or went ("[CHG] Device <address>
+// Connected: yes" or "no"), one per call in the order said, or nullptr when none is left. The last
+// link_events_kept are kept between calls. Valid until the next call.
+inline constexpr int link_events_kept = 8;
+const char* take_link_event();
+
 // Whether the tool has said, since the last call, that the daemon took its agent as the
 // default one ("Default agent request successful").
 bool take_default_agent_set();

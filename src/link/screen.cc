@@ -151,3 +151,38 @@ const char* failure_words(const char* rest) {
             return rest;
     return nullptr;
 }
+
+const char* link_event_address(const char* rest) {
+    const char* end = rest + std::strlen(rest);
+    // Each piece of the event in turn, with the client's colour codes, and readline's markers
+    // around them, allowed between them.
+    auto skip_codes = [end](const char* at) {
+        for (const char* after = nullptr; at != after;) {
+            after = at;
+            at = skip_leading_codes(at, end);
+            while (at < end && (*at == '\x01' || *at == '\x02'))
+                ++at;
+        }
+        return at;
+    };
+    const char* at = rest;
+    for (const char* piece : {"[", "CHG", "] Device "}) {
+        at = skip_codes(at);
+        size_t length = std::strlen(piece);
+        if (static_cast<size_t>(end - at) < length || std::memcmp(at, piece, length) != 0)
+            return nullptr;
+        at += length;
+    }
+    constexpr long address_length = 17;
+    constexpr char state[] = " Connected: ";
+    constexpr long state_length = sizeof state - 1;
+    if (end - at < address_length + state_length + 2)
+        return nullptr;
+    const char* value = at + address_length + state_length;
+    if (std::memcmp(at + address_length, state, state_length) != 0)
+        return nullptr;
+    const char* value_end = skip_trailing_codes(value, end);
+    bool yes = value_end - value == 3 && std::memcmp(value, "yes", 3) == 0;
+    bool no = value_end - value == 2 && std::memcmp(value, "no", 2) == 0;
+    return yes || no ? at : nullptr;
+}

@@ -50,3 +50,9 @@ bool is_cancel_line(const char* line, const char* rest);
 // ...", "Failed to set trust: ...") begins in the rest of a line after the main prompt it
 // showed, or nullptr.
 const char* failure_words(const char* rest);
+
+// Where the address begins when the rest of a line after the main prompt is the client's event
+// that a device's link came up or went down ("[CHG] Device <address> Connected: yes" or "no",
+// with colour codes around "CHG"), or nullptr. The address is 17 characters, not terminated
+// there. The daemon says a link that came and went at once as "no" alone.
+const char* link_event_address(const char* rest);

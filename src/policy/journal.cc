@@ -85,6 +85,17 @@ void journal_cut_off(const Device* device) {
     write_line(line);
 }
 
+void journal_removed(const Device* device, const char* why) {
+    if (!to_journal)
+        return;
+    char name[4 * sizeof device->name];
+    escape_text(name, sizeof name, device_label(device));
+    char line[sizeof name + 160];
+    std::snprintf(line, sizeof line, "<4>Removed the pairing of %s (%s), to pair it again: %s\n", name,
+                  device->address, why);
+    write_line(line);
+}
+
 void journal_sight() {
     uint32_t sight = inputs_sight();
     uint32_t lost = sight_told & ~sight;

@@ -8,6 +8,7 @@
 // (connected: usable, its input device exists, as the status file counts it)
 //   <3>Failed to pair: org.bluez.Error.AuthenticationFailed
 //   <3>Cut off NAME (ADDRESS): it poses as a game controller and can type letters and digits
+//   <4>Removed the pairing of NAME (ADDRESS), to pair it again: WHY
 // Names are escaped as on the console. A failure line is written at most once a minute for
 // the same text; the repeats in between are counted in the next one, so a device that fails
 // every cycle writes one line a minute.
@@ -31,6 +32,9 @@ void journal_sight();
 // Writes that the device was cut off (policy/guard.h), with what its input devices could type
 // when it was blocked.
 void journal_cut_off(const Device* device);
+
+// Writes that the device's stale pairing was removed (policy/stale.h), and why.
+void journal_removed(const Device* device, const char* why);
 
 // Stops writing and forgets the failure lines' times. For tests only.
 void journal_reset();

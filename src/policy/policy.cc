@@ -70,8 +70,19 @@ void update_schedule(Device* device, int64_t now) {
         device->progress = progress;
         device->pause_ms = 0;
         device->step_due = link_alone ? now + link_settle_ms : 0;
+        if (device->paired && device->pairing_since != 0)
+            device->unproven = 1; // new keys, not yet shown to work
         if (device->paired)
             device->pairing_since = 0;
+    }
+    if (controller_usable(device))
+        device->unproven = 0;
+    // Paired, away, and found by discovery: in pairing mode again, perhaps with keys for
+    // another machine. One "connect" tells.
+    if (device->found) {
+        device->found = 0;
+        if (device->paired && !device->connected && !device->need_connect)
+            device->probe = 1;
     }
     if (device->back) {
         device->back = 0;
@@ -127,7 +138,7 @@ Step next_step(const Device* device) {
     if (controller_usable(device))
         return Step::connected;
     // Connected without an input device: the link pairing left up carries no HID channel yet.
-    return device->need_connect ? Step::connect : Step::none;
+    return device->need_connect || device->probe ? Step::connect : Step::none;
 }
 
 size_t append_format(char* buffer, size_t limit, const char* format, ...) {
@@ -248,6 +259,8 @@ void manage_devices(int command_fd, int reply_fd) {
             send_step(command_fd, reply_fd, pair_verb, device);
             break;
         case Step::connect:
+            device->probe = 0;
+            device->connect_sent = now;
             send_step(command_fd, reply_fd, connect_verb, device);
             break;
         case Step::connected:

@@ -13,9 +13,10 @@ inline constexpr size_t status_text_size = 4096;
 // What the policy does for a device this cycle, first rule that applies: nothing for a device
 // the tool did not list in this cycle, that is no game controller or that joybond gave up on;
 // trust it; pair it; count it as connected, once it is connected and its input device exists
-// (devices/inputs.h); connect it (only when joybond sent it "pair"), also when the link
-// pairing left up is connected without one; or nothing, for one paired elsewhere that is not
-// connected (or not yet usable).
+// (devices/inputs.h); connect it (only when joybond sent it "pair", or once when it is
+// paired, away and found by discovery: policy/stale.h), also when the link pairing left up is
+// connected without one; or nothing, for one paired elsewhere that is not connected (or not
+// yet usable).
 // A device whose link is up before it is paired, in a pairing joybond did not start, gets
 // nothing (a "pair" would cross the pairing under way). A device blocked, by the daemon or
 // the guard (policy/guard.h), gets nothing; during the quiet time after a

@@ -13,6 +13,7 @@
 #include "policy/journal.h"
 #include "policy/policy.h"
 #include "policy/report.h"
+#include "policy/stale.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -128,6 +129,7 @@ void run_service(int command_fd, int reply_fd, bool report) {
         refresh_inputs();
         guard(command_fd, reply_fd);
         journal_devices();
+        mend_stale_pairings(command_fd, reply_fd);
         manage_devices(command_fd, reply_fd);
         guard(command_fd, reply_fd);
         if (report) {

@@ -196,6 +196,7 @@ class RealTool(unittest.TestCase):
         self.pages_to_a_in_a_minute(since, 5)  # after 0, 10, 30 s, and one more at most
         self.assertFalse(self.stack.connected(PAD))
         self.assertEqual(self.stack.status(), 'Connecting Pad One...\nConnected Arcade Stick...')
+        self.assertNotIn('Remove', self.stack.history(PAD))  # off: its pairing holds
 
     def test_radio_pad_left_pairing_mode_and_went_off(self):
         since = self.pad_in_trouble('left')
@@ -223,6 +224,31 @@ class RealTool(unittest.TestCase):
         # connected by joybond's next attempt, within the pause then under way (40 s at most)
         self.assertIsNotNone(self.stack.wait_connected(PAD, 45), self.stack.history(PAD))
         self.assertEqual(self.stack.watch_status('Connected Pad One...', 3)[-1:], ['Connected Pad One...'])
+
+    def test_controller_used_elsewhere_and_back_is_paired_again(self):
+        '''A connected controller paired with another console meanwhile (it holds no key for
+        this machine) and in pairing mode again: joybond removes the stale pairing, says so in
+        the journal, and takes it down the road again; then the same after a restart, where
+        joybond never paired it.'''
+        self.stack.start_bluez()
+        self.stack.add(PAD, 'Pad One', 'input-gaming')
+        self.start()
+        self.assertEqual(self.stack.watch_status('Connected Pad One...', 20)[-1:], ['Connected Pad One...'])
+        removal = ('<4>Removed the pairing of Pad One (%s), to pair it again: it answered, but its connect '
+                   'failed: the keys no longer match' % PAD)
+        for story in ('running', 'restarted'):
+            if story == 'restarted':
+                self.stack.joybond.kill()
+                self.stack.joybond.wait()
+            since = len(self.stack.history(PAD))
+            self.stack.switch(PAD, 'forgot')
+            if story == 'restarted':
+                self.start()
+            self.assertIsNotNone(self.stack.wait_connected(PAD, 40), (story, self.stack.output()))
+            self.assertEqual(self.stack.history(PAD)[since:], ['Connect', 'Remove', 'Pair trusted=1', 'Connect'],
+                             story)
+            self.assertEqual(self.stack.journal().count(removal), 1, (story, self.stack.journal()))
+            self.assertEqual(self.stack.watch_status('Connected Pad One...', 3)[-1:], ['Connected Pad One...'])
 
     def test_dropped_connection_is_made_again(self):
         self.stack.start_bluez()

@@ -80,7 +80,10 @@ REGISTER_TAKES = 0.3  # a daemon busy setting up its adapters answers RegisterAg
 def add_sender_method(obj, iface, name, in_sig, func):
     '''A method that knows its caller and replies later: func(obj, *args, sender, reply, error).'''
     # dbus-python reads the arguments off the signature: one function per count of them
-    if len(in_sig) == 2:
+    if not in_sig:
+        def method(self, sender=None, reply=None, error=None):
+            func(self, sender, reply, error)
+    elif len(in_sig) == 2:
         def method(self, arg1, arg2, sender=None, reply=None, error=None):
             func(self, arg1, arg2, sender, reply, error)
     else:
@@ -131,9 +134,12 @@ def forget_agent(manager, sender):
 
 
 def agent_owner_changed(name, old_owner, new_owner):
-    '''A client that leaves the bus takes its agent with it.'''
+    '''A client that leaves the bus takes its agent and its discovery with it.'''
     if old_owner and not new_owner:
         forget_agent(mockobject.objects['/org/bluez'], old_owner)
+        for adapter in adapters():
+            if old_owner in adapter.discoverers:
+                stop_discovery_of(adapter, old_owner, lambda: None, lambda error: None)
 
 
 def default_agent():
@@ -379,8 +385,34 @@ def start_discovery(adapter):
 
 
 def stop_discovery(adapter):
+    '''Discovery ends: as bluetoothd, the devices it found lose their RSSI.'''
     set_props(adapter, ADAPTER_IFACE, Discovering=False)
     radio_of(adapter).update(scan=False, phase='off')
+    adapter.discoverers = set()
+    for obj in list(mockobject.objects.values()):
+        props = obj.props.get(DEVICE_IFACE, {})
+        if props.get('Adapter') == adapter.__dbus_object_path__ and 'RSSI' in props:
+            del props['RSSI']
+            obj.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as', [DEVICE_IFACE, {}, ['RSSI']])
+
+
+def start_discovery_of(adapter, sender, reply, error):
+    '''Discovery for one client: it goes on while any client that started it is there.'''
+    print('%.3f StartDiscovery %s' % (time.time(), sender), flush=True)  # as dbusmock logs a call
+    try:
+        start_discovery(adapter)
+    except dbus.exceptions.DBusException as failure:
+        return error(failure)
+    adapter.discoverers.add(sender)
+    reply()
+
+
+def stop_discovery_of(adapter, sender, reply, error):
+    print('%.3f StopDiscovery %s' % (time.time(), sender), flush=True)
+    adapter.discoverers.discard(sender)
+    if not adapter.discoverers:
+        stop_discovery(adapter)
+    reply()
 
 
 def bluez_error(name, message=''):
@@ -407,6 +439,7 @@ def pair(device, reply, error):
                 # a device discovery found, and nobody trusted: temporary, forgotten a moment later
                 GLib.timeout_add(int(FORGET_FAILED * 1000), lambda: forget(device) and False)
             return
+        device.entry['forgot'] = False  # the keys are new on both sides
         # In the order bluetoothd tells it: the link is up already; bonded, its services
         # read, paired. The link stays, bare (leave_bare_link).
         device.paired = True
@@ -454,6 +487,14 @@ def connect(device, reply, error):
     def paged(answered):
         if not answered:
             device.busy = False
+            return error(bluez_error('Failed', 'br-connection-create-socket'))
+        if device.entry.get('forgot'):
+            # It answers, and its controller fails the authentication: it holds no key for
+            # this machine. bluetoothd 5.66 tells of the link that came and went at once as
+            # "Connected: false" alone, and fails the connect as it fails one by page timeout.
+            device.busy = False
+            device.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as',
+                              [DEVICE_IFACE, {'Connected': dbus.Boolean(False, variant_level=1)}, []])
             return error(bluez_error('Failed', 'br-connection-create-socket'))
         if not has_hid(device):  # the link comes up and its services are read, in vain
             device.busy = False
@@ -552,11 +593,10 @@ def AddAdapter(self, device_name, system_name):
     AutoEnable), not discovering.'''
     path = bluez5.AddAdapter(self, device_name, system_name)
     adapter = mockobject.objects[path]
-    adapter.AddMethods(ADAPTER_IFACE, [
-        ('StartDiscovery', '', '', start_discovery),
-        ('StopDiscovery', '', '', stop_discovery),
-        ('RemoveDevice', 'o', '', remove_device),
-    ])
+    adapter.AddMethods(ADAPTER_IFACE, [('RemoveDevice', 'o', '', remove_device)])
+    adapter.discoverers = set()
+    for name, func in (('StartDiscovery', start_discovery_of), ('StopDiscovery', stop_discovery_of)):
+        add_sender_method(adapter, ADAPTER_IFACE, name, '', func)
     radio_of(adapter)
     set_props(adapter, ADAPTER_IFACE, Powered=True, Discovering=False)
     return path
@@ -566,6 +606,7 @@ def remove_device(adapter, path):
     '''As bluetoothd: a device connected or paired is disconnected and unpaired first.'''
     device = mockobject.objects.get(path)
     if device is not None and hasattr(device, 'hid'):
+        device.history.append('Remove')
         set_props(device, DEVICE_IFACE, ServicesResolved=False)
         set_connected(device, False)
         device.paired = False
@@ -579,6 +620,7 @@ def AddAdapterInUse(self, device_name, system_name):
     path = AddAdapter(self, device_name, system_name)
     set_props(mockobject.objects[path], ADAPTER_IFACE, Powered=True)
     start_discovery(mockobject.objects[path])
+    mockobject.objects[path].discoverers.add('another client')
     return path
 
 
@@ -737,16 +779,18 @@ def DropConnection(self, adapter, address):
 def SwitchPad(self, adapter, address, state):
     '''What the pad's owner does with it: "off" (switched off, or out of range), "pairing"
     (pairing mode), "refusing" (on, out of pairing mode: it answers pages and refuses to
-    pair), "back" (switched on: bonded, it connects by itself) or "back-waiting" (switched on,
-    waits to be connected).'''
+    pair), "back" (switched on: bonded, it connects by itself), "back-waiting" (switched on,
+    waits to be connected) or "forgot" (paired with another console meanwhile, it holds no key
+    for this machine, and is in pairing mode again).'''
     entry = world[address.upper()]
     entry['powered'] = state != 'off'
-    entry['pairing_mode'] = state == 'pairing'
+    entry['pairing_mode'] = state in ('pairing', 'forgot')
+    entry['forgot'] = state == 'forgot' or entry.get('forgot', False)  # until it pairs again
     entry['reconnects'] = state == 'back'
     device = known_device(entry)
     if device is None:
         return
-    if state == 'off' and device.connected:
+    if state in ('off', 'forgot') and device.connected:
         set_connected(device, False)
 
     def reconnect():

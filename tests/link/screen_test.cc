@@ -124,6 +124,14 @@ TEST(Screen, TellsTheClientsOwnLinesAfterItsPromptOrQuestion) {
                  "Failed to connect: org.bluez.Error.Failed br-connection-create-socket");
     EXPECT_EQ(failure_words("\r\x1b[K[CHG] Device 5C:F3:70:11:22:33 Name: Failed to pair: x"), nullptr);
     EXPECT_EQ(failure_words("Failed to parse"), nullptr);
+    // A link's event as 5.66 printed it after its prompt, readline's markers around the colour
+    const std::string event = "\r\x1b[K[\x01\x1b[0;93m\x02" "CHG\x01\x1b[0m\x02] Device 00:AA:01:01:00:01 Connected: ";
+    for (const char* state : {"yes", "no"})
+        EXPECT_EQ(std::string(link_event_address((event + state).c_str())).substr(0, 17), "00:AA:01:01:00:01");
+    for (const char* other : {"maybe", "no more", "yes\nx"})
+        EXPECT_EQ(link_event_address((event + other).c_str()), nullptr) << other;
+    EXPECT_EQ(link_event_address("[NEW] Device 00:AA:01:01:00:01 Connected: no"), nullptr);
+    EXPECT_EQ(link_event_address("[CHG] Device 00:AA Connected: no"), nullptr);
 }
 
 } // namespace

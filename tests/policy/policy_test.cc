@@ -7,6 +7,7 @@
 #include "policy/guard.h"
 #include "policy/policy.h"
 #include "policy/report.h"
+#include "policy/stale.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -233,6 +234,58 @@ TEST_F(Policy, ConnectsRightAfterPairingAndCountsOnlyUsableControllers) {
     elsewhere->input = 1;
     EXPECT_EQ(run_pass(), Sent{});
     EXPECT_EQ(status(), "Connecting Pad...\nConnected Elsewhere...");
+}
+
+// What the tool says after "connect" in the stale pairing tests: its link's event, its failure.
+std::string after_connect;
+
+// A paired controller that answers "connect" but fails it (its link came and went) has its
+// pairing removed, once in remove_again_after_ms; one off (no link), one joybond paired in
+// this run and never used, or the failure of a connect among several, removes nothing. A
+// paired controller found by discovery gets one "connect", whoever paired it.
+TEST_F(Policy, RemovesAStalePairingOnTheDevicesOwnEvidenceOnly) {
+    auto run_stale = [&](const std::string& said) {
+        after_connect = said;
+        channel_reset();
+        FakeTool tool([](const std::string& command) {
+            return command + (command.rfind("connect", 0) == 0 ? "\n[bluetooth]# " + after_connect : "") +
+                   "\n[bluetooth]# ";
+        });
+        tool.put("[bluetooth]# "); // the prompt its own lines begin with
+        wait_prompt(tool.reply_fd());
+        manage_devices(tool.command_fd(), tool.reply_fd());
+        mend_stale_pairings(tool.command_fd(), tool.reply_fd());
+        return tool.finish();
+    };
+    const std::string link = "\r\x1b[K[CHG] Device 11:22:33:44:55:01 Connected: no\n[bluetooth]# ";
+    const std::string failed = "\r\x1b[KFailed to connect: org.bluez.Error.Failed br-connection-create-socket";
+    add({{"11:22:33:44:55:01", "Pad", 1, 1, 1, 0, 1}});
+    Device* pad = device_list;
+    EXPECT_EQ(run_stale(failed), Sent{"connect 11:22:33:44:55:01"}); // off: no link
+    age(pad, first_pause_ms);
+    EXPECT_EQ(run_stale(link + failed), (Sent{"connect 11:22:33:44:55:01", "remove 11:22:33:44:55:01",
+                                              "scan off", "scan on"}));
+    EXPECT_FALSE(pad->paired || pad->trusted);
+    EXPECT_EQ(run_pass(), Sent{"trust 11:22:33:44:55:01"}); // the road again, once found
+    pad->trusted = 1;
+    EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:01"});
+    pad->paired = 1; // someone else at its address, say
+    EXPECT_EQ(run_stale(link + failed), Sent{"connect 11:22:33:44:55:01"}); // new keys: kept
+    pad->connected = pad->input = 1;
+    EXPECT_EQ(run_pass(), Sent{});
+    pad->connected = pad->input = 0;
+    EXPECT_EQ(run_stale(link + failed), Sent{"connect 11:22:33:44:55:01"}); // removed lately
+    pad->removed_at -= remove_again_after_ms;
+    age(pad, longest_pause_ms);
+    // newer daemons name the missing key
+    EXPECT_EQ(run_stale("\r\x1b[KFailed to connect: org.bluez.Error.Failed br-connection-key-missing").size(), 4u);
+
+    add({{"11:22:33:44:55:02", "Elsewhere", 1, 1, 1, 0, 0}, {"11:22:33:44:55:03", "Other", 1, 1, 1, 0, 0}});
+    for (Device* d = device_list; d != pad; d = d->next)
+        d->found = 1; // in pairing mode, both answer one connect, and neither failure counts
+    EXPECT_EQ(run_stale(link + failed),
+              (Sent{"connect 11:22:33:44:55:03", "connect 11:22:33:44:55:02", "trust 11:22:33:44:55:01"}));
+    EXPECT_EQ(run_pass(), Sent{});
 }
 
 // A pairing brings its link up before it says "Paired: yes" (on LE, seconds before): the link
