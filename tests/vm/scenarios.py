@@ -189,6 +189,34 @@ def pad_is_trusted_paired_and_connected(c):
             'the journal names neither the phone nor the headset')
 
 
+@scenario(seconds=100)
+def new_le_and_classic_pads_from_pairing_mode(c):
+    '''A controller on Bluetooth Low Energy alone (a gamepad's appearance, HID over GATT), then
+    in a room of its own a classic one, each put into pairing mode while joybond runs: each is
+    found, trusted, paired and "Connected" once its input device exists; the seconds from
+    pairing mode to usable are printed side by side.'''
+    took = {}
+    for kind, rooms in (('LE', HOG_ROOMS), ('classic', 1)):
+        for attempt in range(1, rooms + 1):
+            room = c.room('%s-%d' % (kind, attempt))
+            pad = room.le_pad('Wireless Gamepad', pairing=False) if kind == 'LE' else room.pad(pairing=False)
+            room.start()
+            room.start_joybond(c.joybond)
+            time.sleep(3)  # discovering
+            began = time.monotonic()
+            pad.enter_pairing()
+            usable = wait_for(lambda: room.input_device(pad) and room.status() == 'Connected %s...' % pad.name, 60, 0.1)
+            took[kind] = round(time.monotonic() - began, 1) if usable else None
+            if kind != 'LE' or not hog_refused(room, pad):
+                break
+            c.figure('rooms made again: the daemon refused the HID service while the pairing ended', attempt)
+        c.figure('%s pad usable s after pairing mode' % kind, took[kind])
+        c.check(took[kind], 'the %s pad is usable, "Connected" in the status' % kind, timeline_text(room))
+        c.equal([line.split(' ')[0] for line in room.journal()], ['<6>New', '<6>Trusted', '<6>Paired', '<6>Connected'],
+                'the journal has the %s pad new, trusted, paired, connected, once each' % kind)
+        room.stop()
+
+
 @scenario(seconds=30)
 def two_pads_at_once(c):
     '''Two controllers in pairing mode at once: both go the whole road, "Connected 2 devices"
