@@ -12,7 +12,8 @@ pairing: in pairing mode from the start. It leaves pairing mode once a host has 
 a pad does: an advertisement left registered is sent again by the kernel as soon as the link
 drops, and the host's kernel, which has the device on its list of devices to connect, brings
 the link up again at once (see the world's notes on a device cut off). SIGUSR1 enters pairing
-mode (the advertisement registered), SIGUSR2 leaves it. Logs one
+mode (the advertisement registered), SIGUSR2 leaves it, SIGHUP advertises as a bonded pad
+switched on does: connectable, not discoverable. Logs one
 line per event: the monotonic clock, then what happened ("registered application", "read
 Report Map by ..."), so that the world can time the host's reads.'''
 import signal
@@ -126,12 +127,13 @@ class Advertisement(dbus.service.Object):
     def __init__(self, bus, path, name, appearance):
         super().__init__(bus, path)
         self.name, self.appearance = name, appearance
+        self.discoverable = True  # in pairing mode; else as a bonded pad switched on: connectable alone
 
     @dbus.service.method(PROPERTIES, in_signature='s', out_signature='a{sv}')
     def GetAll(self, interface):
         return {'Type': 'peripheral', 'ServiceUUIDs': dbus.Array([uuid16(0x1812)], signature='s'),
                 'Appearance': dbus.UInt16(self.appearance), 'LocalName': self.name,
-                'Discoverable': dbus.Boolean(True)}
+                'Discoverable': dbus.Boolean(self.discoverable)}
 
     @dbus.service.method(ADVERTISEMENT)
     def Release(self):
@@ -213,7 +215,11 @@ def main():
 
     gatt.RegisterApplication(app.__dbus_object_path__, {}, reply_handler=registered,
                              error_handler=failed('RegisterApplication'))
-    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, lambda: advertise(True) or True)
+    def advertise_as(discoverable):
+        advertisement.discoverable = discoverable
+        advertise(True)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, lambda: advertise_as(True) or True)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGHUP, lambda: advertise_as(False) or True)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR2, lambda: advertise(False) or True)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, lambda: loop.quit() or False)
     say('serving', name, 'on', adapter)

@@ -217,6 +217,43 @@ def new_le_and_classic_pads_from_pairing_mode(c):
         room.stop()
 
 
+@scenario(default=False, seconds=150)
+def le_pad_switched_off_and_on(c):
+    '''[by name only] A connected LE controller is switched off and on (it advertises,
+    connectable, for the host to connect it): usable again by itself while joybond runs, while
+    it does not (no discovery); the seconds from its advertising to usable, the status and the
+    host's Connected 5 s later, and what joybond's client said of the pad at the end, are
+    recorded for each.'''
+    for attempt in range(1, HOG_ROOMS + 1):
+        room = c.room(None if attempt == 1 else 'room-%d' % attempt)
+        pad = room.le_pad('Wireless Gamepad', pairing=False)
+        room.start()
+        room.start_joybond(c.joybond)
+        time.sleep(3)  # discovering
+        pad.enter_pairing()
+        if wait_for(lambda: room.input_device(pad), 60, 0.1) or not hog_refused(room, pad) or attempt == HOG_ROOMS:
+            break
+        room.stop()
+    c.check(room.wait_status('Connected Wireless Gamepad...', 30), 'the LE pad went the road', timeline_text(room))
+    for story in ('joybond running', 'joybond stopped'):
+        time.sleep(3)
+        if story == 'joybond stopped':
+            c.figure('what joybond\'s client said last', room.output()[-1500:].splitlines())
+            room.stop_joybond()
+        pad.switch_off()
+        c.check(wait_gone(room, pad, 15), '%s: the input device went with the pad' % story, timeline_text(room))
+        time.sleep(3)
+        on = time.monotonic()
+        pad.switch_on()
+        back = room.wait_input_device(pad, 40)
+        c.figure('%s: usable s after it advertised again' % story, round(time.monotonic() - on, 1) if back else None)
+        c.check(back, '%s: usable again by itself' % story, timeline_text(room))
+        time.sleep(5)
+        c.figure('%s: 5 s later, status and the host\'s Connected' % story,
+                 (room.status(), (room.device(pad) or {}).get('Connected')))
+    c.equal([line for line in room.journal() if 'Removed' in line], [], 'its pairing held')
+
+
 @scenario(seconds=30)
 def two_pads_at_once(c):
     '''Two controllers in pairing mode at once: both go the whole road, "Connected 2 devices"

@@ -532,11 +532,11 @@ class LePad(Pad):
         log = self.served()
         return log.count(' registered advertisement') - log.count(' unregistered advertisement')
 
-    def _advertise(self, on):
+    def _advertise(self, on, discoverable=True):
         process = self.world.processes.get(self.process_name)
         if not process:
             raise RuntimeError('%r serves nothing: %s' % (self, self.served()))
-        process.send_signal(signal.SIGUSR1 if on else signal.SIGUSR2)
+        process.send_signal((signal.SIGUSR1 if discoverable else signal.SIGHUP) if on else signal.SIGUSR2)
         if not wait_for(lambda: self.advertising() == (1 if on else 0), 10, 0.05):
             raise RuntimeError('%r: its advertisement did not %s: %s' % (self, 'start' if on else 'stop', self.served()))
 
@@ -549,6 +549,11 @@ class LePad(Pad):
     def leave_pairing(self):
         self.discoverable = False
         self._advertise(False)
+
+    def switch_on(self):
+        '''Switched on, bonded: it advertises, connectable alone, for the host to connect it.'''
+        Device.switch_on(self)
+        self._advertise(True, discoverable=False)
 
     def reads(self):
         '''The host's reads and writes of its HID service: (monotonic time, what) each.'''
