@@ -251,6 +251,8 @@ def le_pad_switched_off_and_on(c):
         time.sleep(5)
         c.figure('%s: 5 s later, status and the host\'s Connected' % story,
                  (room.status(), (room.device(pad) or {}).get('Connected')))
+        c.figure('%s: a new client says' % story, [line for line in world.run(
+            ['timeout', '5', 'bluetoothctl', 'info', pad.address], check=False).splitlines() if 'Connected' in line])
     c.equal([line for line in room.journal() if 'Removed' in line], [], 'its pairing held')
 
 
