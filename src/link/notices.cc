@@ -13,7 +13,7 @@ struct Notices {
     bool connect_failure_pending; // connect_failure holds one not taken yet
     char connect_failure[128];
     char connect_failure_taken[128];
-    int link_events;                 // addresses kept in link_up, oldest first
+    int link_events;              // addresses kept in link_event, oldest first
     char link_event[link_events_kept][18];
     char link_event_taken[18];
 };
@@ -53,20 +53,25 @@ void notice_pending(Pending shown) {
         notices.daemon_lost = true;
 }
 
-const char* take_failure_line() {
-    if (!notices.failure_pending)
+namespace {
+
+// A line kept until taken: copied where it stays valid until the next take.
+const char* take_kept(bool& pending, const char (&kept)[128], char (&taken)[128]) {
+    if (!pending)
         return nullptr;
-    notices.failure_pending = false;
-    std::memcpy(notices.failure_taken, notices.failure_line, sizeof notices.failure_taken);
-    return notices.failure_taken;
+    pending = false;
+    std::memcpy(taken, kept, sizeof taken);
+    return taken;
+}
+
+} // namespace
+
+const char* take_failure_line() {
+    return take_kept(notices.failure_pending, notices.failure_line, notices.failure_taken);
 }
 
 const char* take_connect_failure() {
-    if (!notices.connect_failure_pending)
-        return nullptr;
-    notices.connect_failure_pending = false;
-    std::memcpy(notices.connect_failure_taken, notices.connect_failure, sizeof notices.connect_failure_taken);
-    return notices.connect_failure_taken;
+    return take_kept(notices.connect_failure_pending, notices.connect_failure, notices.connect_failure_taken);
 }
 
 const char* take_link_event() {
