@@ -24,10 +24,13 @@ enum Key {
     trusted_key,
     blocked_key,
     connected_key,
-    rssi_key
+    rssi_key,
+    class_key,
+    appearance_key
 };
-constexpr const char* key_texts[] = {"\tName:",    "\tAlias:",   "\tIcon:",      "\tPaired:",
-                                     "\tTrusted:", "\tBlocked:", "\tConnected:", "\tRSSI:"};
+constexpr const char* key_texts[] = {
+    "\tName:",    "\tAlias:",     "\tIcon:", "\tPaired:", "\tTrusted:",
+    "\tBlocked:", "\tConnected:", "\tRSSI:", "\tClass:",  "\tAppearance:"};
 
 // "yes" 1, "no" 0, anything else -1.
 int32_t yes_no(const char* value) {
@@ -47,6 +50,8 @@ void take_field(InfoReply* reply, Key key, const char* value) {
         break;
     }
     case alias_key:
+    case class_key:
+    case appearance_key:
         break;
     case icon_key:
         reply->is_gaming = std::strcmp(value, " input-gaming") == 0 ? 1 : 0;
@@ -91,7 +96,7 @@ void take_info_line(InfoReply* reply, const char* line) {
         reply->ended = true;
         return;
     }
-    for (int key = name_key; key <= rssi_key; ++key) {
+    for (int key = name_key; key <= appearance_key; ++key) {
         size_t length = std::strlen(key_texts[key]);
         if (std::strncmp(line, key_texts[key], length) != 0)
             continue;
@@ -133,6 +138,9 @@ void apply_info_reply(const InfoReply* reply, Device* device) {
         device->blocked = reply->blocked;
     if (reply->connected >= 0)
         device->connected = reply->connected;
+    // Seen over LE alone: a class comes with every inquiry, an appearance with advertising.
+    device->le_only = (reply->keys_seen & (1u << appearance_key)) != 0 &&
+                      (reply->keys_seen & (1u << class_key)) == 0;
     if (reply->rssi != device->rssi && reply->rssi != 0) {
         int64_t now = monotonic_ms();
         if (device->rssi_changed == 0 || now - device->rssi_changed >= found_again_after_ms) {

@@ -40,7 +40,8 @@ void start_info_reply(InfoReply* reply, const char* address);
 void take_info_line(InfoReply* reply, const char* line);
 
 // Applies what the reply said to the record, unless it is doubtful (then Device::unsure). "Icon: input-gaming"
-// marks the record for good; a key the reply does not hold leaves its field as it was. An
+// marks the record for good; a key the reply does not hold leaves its field as it was, but
+// for Device::le_only, which "Appearance:" without "Class:" sets and any other reply clears. An
 // "RSSI:" that appears, or changes after found_again_after_ms without a change, marks the
 // record back, and found (not by the first reply applied): discovery found it again. One that
 // keeps changing is a device still in reach (in pairing mode, discovery finds it every cycle),

@@ -15,6 +15,7 @@ struct Device {
     int32_t trusted;
     int32_t connected;
     int32_t blocked;      // its details say "Blocked: yes": the daemon refuses it
+    int32_t le_only;      // its details give an appearance and no class: known on LE alone
     int32_t unsure;       // its last "info" reply could not be read with confidence
     uint32_t rssi;        // a hash of the last "RSSI:" its details showed, 0 for none
     int64_t rssi_changed; // when that last changed

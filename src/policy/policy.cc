@@ -81,7 +81,7 @@ void update_schedule(Device* device, int64_t now) {
     // another machine. One "connect" tells.
     if (device->found) {
         device->found = 0;
-        if (device->paired && !device->connected && !device->need_connect)
+        if (device->paired && !device->connected && !device->need_connect && !device->le_only)
             device->probe = 1;
     }
     if (device->back) {
@@ -100,8 +100,8 @@ void update_schedule(Device* device, int64_t now) {
 bool take_due_step(Device* device, int64_t now) {
     if (now < device->step_due)
         return false;
-    device->pause_ms = device->pause_ms == 0 ? first_pause_ms
-                                             : std::min(2 * device->pause_ms, longest_pause_ms);
+    device->pause_ms =
+        device->pause_ms == 0 ? first_pause_ms : std::min(2 * device->pause_ms, longest_pause_ms);
     device->step_sent = now;
     device->step_due = now + device->pause_ms;
     return true;
@@ -137,6 +137,8 @@ Step next_step(const Device* device) {
         return Step::pair;
     if (controller_usable(device))
         return Step::connected;
+    if (device->le_only && !device->connected)
+        return device->need_connect ? Step::awaited : Step::none;
     // Connected without an input device: the link pairing left up carries no HID channel yet.
     return device->need_connect || device->probe ? Step::connect : Step::none;
 }
@@ -187,6 +189,7 @@ void compose_status(const Device* first, char (&text)[status_text_size]) {
             append_format(connected_text, full_limit, "Connected %s...", label);
             break;
         case Step::connect:
+        case Step::awaited:
             ++actions;
             append_format(text, full_limit, "Connecting %s...\n", label);
             break;
@@ -264,6 +267,7 @@ void manage_devices(int command_fd, int reply_fd) {
             send_step(command_fd, reply_fd, connect_verb, device);
             break;
         case Step::connected:
+        case Step::awaited:
         case Step::waits:
         case Step::none:
             break;

@@ -16,7 +16,10 @@ inline constexpr size_t status_text_size = 4096;
 // (devices/inputs.h); connect it (only when joybond sent it "pair", or once when it is
 // paired, away and found by discovery: policy/stale.h), also when the link pairing left up is
 // connected without one; or nothing, for one paired elsewhere that is not connected (or not
-// yet usable).
+// yet usable). A controller known on LE alone whose link is down is never sent "connect": the
+// host connects a bonded LE device by itself once it advertises, and a "connect" meanwhile
+// holds the radio and, when the device comes back while it waits, leaves the daemon's
+// "Connected: yes" unsaid to the tool; one joybond paired is awaited ("Connecting") instead.
 // A device whose link is up before it is paired, in a pairing joybond did not start, gets
 // nothing (a "pair" would cross the pairing under way). A device blocked, by the daemon or
 // the guard (policy/guard.h), gets nothing; during the quiet time after a
@@ -25,18 +28,18 @@ inline constexpr size_t status_text_size = 4096;
 // sysfs cannot be read (devices/inputs.h), connected alone.
 bool controller_usable(const Device* device);
 
-enum class Step { none, trust, pair, connected, connect, waits };
+enum class Step { none, trust, pair, connected, connect, awaited, waits };
 Step next_step(const Device* device);
 
 // A step that did not take effect goes again only after a pause: first_pause_ms, doubling up
 // to longest_pause_ms. Progress (trusted or paired changes, or connected once paired) makes
 // the next step due at once, but for a link alone that comes up once paired: a pad switched on
-// brings up its own HID channels over it, so "connect" waits link_settle_ms; a sign that the device is back (listed again after it was gone,
-// or found again: registry.h, details.h) makes it due first_pause_ms after the last one at
-// most, and restarts the pauses. Until its step is due, a device keeps its status line. A
-// controller not paired give_up_after_ms after joybond first sent it "pair" is given
-// up: "untrust" when joybond trusted it in this run, and no step, no status line and no
-// record kept for good, until it is back.
+// brings up its own HID channels over it, so "connect" waits link_settle_ms; a sign that the device
+// is back (listed again after it was gone, or found again: registry.h, details.h) makes it due
+// first_pause_ms after the last one at most, and restarts the pauses. Until its step is due, a
+// device keeps its status line. A controller not paired give_up_after_ms after joybond first sent
+// it "pair" is given up: "untrust" when joybond trusted it in this run, and no step, no status line
+// and no record kept for good, until it is back.
 inline constexpr int64_t first_pause_ms = 10000;
 inline constexpr int64_t link_settle_ms = 3000;
 inline constexpr int64_t longest_pause_ms = 120000;

@@ -225,6 +225,22 @@ class RealTool(unittest.TestCase):
         self.assertIsNotNone(self.stack.wait_connected(PAD, 45), self.stack.history(PAD))
         self.assertEqual(self.stack.watch_status('Connected Pad One...', 3)[-1:], ['Connected Pad One...'])
 
+    def test_le_pad_switched_off_comes_back_by_itself(self):
+        '''An LE pad is awaited while it is off, never sent a connect (one that waits for it
+        would leave the daemon's "Connected" unsaid): the host connects it once it advertises.'''
+        self.stack.start_bluez()
+        self.stack.add(PAD, 'Pad One', 'input-gaming', 'le')
+        self.start()
+        self.assertEqual(self.stack.watch_status('Connected Pad One...', 20)[-1:], ['Connected Pad One...'])
+        since = len(self.stack.history(PAD))
+        self.stack.switch(PAD, 'off')
+        self.assertEqual(self.stack.watch_status('Connecting Pad One...\n', 5)[-1:], ['Connecting Pad One...\n'])
+        time.sleep(12)
+        self.stack.switch(PAD, 'back')
+        self.assertEqual(self.stack.watch_status('Connected Pad One...', 5)[-1:], ['Connected Pad One...'],
+                         self.stack.output()[-3000:])
+        self.assertEqual(self.stack.history(PAD)[since:], [])
+
     def test_controller_used_elsewhere_and_back_is_paired_again(self):
         '''A connected controller paired with another console meanwhile (it holds no key for
         this machine) and in pairing mode again: joybond removes the stale pairing, says so in

@@ -48,7 +48,10 @@ RESTART_AFTER = 5.0  # after a page cancelled inquiry, or after the last pairing
 FIND_AFTER = 2.0     # seconds of inquiry that find a classic pad in pairing mode
 FORGET_AFTER = 30.0  # a found device nobody trusted or paired, not found again
 FORGET_FAILED = 0.05  # one that a pairing could not reach
-RECONNECT_AFTER = 1.0  # a bonded classic pad switched on pages the host
+RECONNECT_AFTER = 1.0  # a bonded classic pad switched on pages the host; the host connects
+                       # a bonded LE pad that advertises (the kernel's background scan)
+LE_CONNECT_WAIT = 20.0  # a Connect to an LE pad that is away waits for it (the kernel's
+                        # LE connection timeout)
 BARE_LINK_IDLE = 5.0   # the kernel drops a link that carries no channel
 HID_SETUP = 0.1        # the HID channels over a link that is up
 
@@ -164,6 +167,7 @@ def world_entry(adapter, address, name, icon, states):
         'reconnects': True,
         'history': [], 'pages': 0, 'inquiry': 0.0, 'found_at': None, 'rssi_turn': 0})
     entry['args'] = (adapter, address, name, icon, states)
+    entry['le'] = 'le' in states.split(',')
     return entry
 
 
@@ -447,7 +451,7 @@ def pair(device, reply, error):
         set_props(device, DEVICE_IFACE, Bonded=True)
         resolve_services(device)
         set_props(device, DEVICE_IFACE, Paired=True)
-        set_props(device, BREDR_IFACE, Paired=True, Bonded=True)
+        set_props(device, bearer_of(device), Paired=True, Bonded=True)
         reply()
 
     def pin_given(answer):
@@ -477,6 +481,8 @@ def connect(device, reply, error):
     if device.busy:
         return error(bluez_error('InProgress', 'br-connection-busy'))
     device.busy = True
+    if device.entry.get('le') and not device.connected and not device.entry['powered']:
+        return await_le_pad(device, reply, error)
 
     def channels_up():
         device.busy = False
@@ -508,6 +514,29 @@ def connect(device, reply, error):
         page(device, paged)
 
 
+def await_le_pad(device, reply, error):
+    '''A Connect to an LE pad that is away waits for it to advertise. bluetoothd (5.66 to
+    5.87) then marks the link up before the kernel says so, and so never tells the clients of
+    "Connected: true": a client that was running keeps "Connected: no" (att_connect_cb,
+    device_add_connection "is already connected").'''
+    def advertised():
+        device.busy = False
+        device.entry['awaited'] = None
+        device.connected = True
+        device.props[DEVICE_IFACE]['Connected'] = dbus.Boolean(True, variant_level=1)
+        set_hid(device, has_hid(device))
+        reply()
+
+    def timed_out():
+        if device.entry.get('awaited') is advertised:
+            device.busy = False
+            device.entry['awaited'] = None
+            error(bluez_error('Failed', 'le-connection-abort-by-local'))
+        return False
+    device.entry['awaited'] = advertised
+    GLib.timeout_add(int(LE_CONNECT_WAIT * 1000), timed_out)
+
+
 def set_connected(device, connected):
     '''The device's link and, for a HID device, its HID channels come up or go down.'''
     set_link(device, connected)
@@ -518,7 +547,7 @@ def set_link(device, up):
     if device.connected != up:
         device.connected = up
         set_props(device, DEVICE_IFACE, Connected=up)
-        set_props(device, BREDR_IFACE, Connected=up)
+        set_props(device, bearer_of(device), Connected=up)
         if not up and device.props[DEVICE_IFACE].get('ServicesResolved'):
             set_props(device, DEVICE_IFACE, ServicesResolved=False)
 
@@ -541,6 +570,10 @@ def forget(device):
     adapter = mockobject.objects.get(device.props[DEVICE_IFACE]['Adapter'])
     if adapter is not None and device.__dbus_object_path__ in mockobject.objects:
         bluez5.RemoveDevice(adapter, device.__dbus_object_path__)
+
+
+def bearer_of(device):
+    return LE_IFACE if device.entry.get('le') else BREDR_IFACE
 
 
 def has_hid(device):
@@ -637,7 +670,8 @@ def SetPower(self, adapter, powered):
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='sssss', out_signature='s')
 def AddNamedDevice(self, adapter, address, name, icon, states):
     '''A device in the room, with an icon ("input-gaming" for a game controller) and initial
-    states, a comma-separated subset of "paired,trusted,connected". One that is paired,
+    states, a comma-separated subset of "paired,trusted,connected,le" ("le": on LE alone, it
+    has an appearance and no class). One that is paired,
     trusted (the daemon keeps that across restarts) or connected is known to the daemon at
     once; any other is in pairing mode, and becomes known once inquiry finds it.'''
     world_entry(adapter, address, name, icon, states)
@@ -649,7 +683,8 @@ def AddNamedDevice(self, adapter, address, name, icon, states):
 def add_device(adapter, address, name, icon, states):
     '''The daemon knows the device from now on.'''
     entry = world[address.upper()]
-    path = bluez5.AddDevice(mockobject.objects['/org/bluez'], adapter, address, name)
+    root = mockobject.objects['/org/bluez']
+    path = bluez5.AddDevice(WithoutClass(root) if entry['le'] else root, adapter, address, name)
     device = mockobject.objects[path]
     add_async_method(device, DEVICE_IFACE, 'Connect', connect)
     add_async_method(device, DEVICE_IFACE, 'Pair', pair)
@@ -676,9 +711,9 @@ def add_device(adapter, address, name, icon, states):
     if device.paired:
         resolve_services(device, over_link=device.connected)
     set_hid(device, device.connected and has_hid(device))
-    bearers = {BREDR_IFACE: {'Paired': device.paired, 'Bonded': device.paired,
-                             'Connected': device.connected},
+    bearers = {BREDR_IFACE: {'Paired': False, 'Bonded': False, 'Connected': False},
                LE_IFACE: {'Paired': False, 'Bonded': False, 'Connected': False}}
+    bearers[bearer_of(device)] = {'Paired': device.paired, 'Bonded': device.paired, 'Connected': device.connected}
     for iface, props in bearers.items():
         props = {key: dbus.Boolean(value, variant_level=1) for key, value in props.items()}
         props['Adapter'] = dbus.ObjectPath('/org/bluez/' + adapter, variant_level=1)
@@ -686,6 +721,17 @@ def add_device(adapter, address, name, icon, states):
         mockobject.objects['/'].EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesAdded', 'oa{sa{sv}}',
                                            [dbus.ObjectPath(path), {iface: props}])
     return path
+
+
+class WithoutClass:
+    '''The daemon's root object as dbusmock's AddDevice uses it, for a device known on LE
+    alone: the device gets no "Class".'''
+    def __init__(self, root):
+        self.root = root
+
+    def AddObject(self, path, iface, properties, methods):
+        properties.pop('Class', None)
+        return self.root.AddObject(path, iface, properties, methods)
 
 
 # What tests set for a device, kept for one not yet discovered.
@@ -794,7 +840,9 @@ def SwitchPad(self, adapter, address, state):
         set_connected(device, False)
 
     def reconnect():
-        if entry['powered'] and entry['reconnects'] and device.paired and not device.hid:
+        if entry.get('awaited'):  # a Connect waits for it
+            entry['awaited']()
+        elif entry['powered'] and entry['reconnects'] and device.paired and not device.hid:
             set_connected(device, True)
         return False
     if state == 'back':

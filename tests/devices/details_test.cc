@@ -54,6 +54,16 @@ TEST_F(Details, TakesTheFieldsOfItsOwnReply) {
     EXPECT_EQ(state(), "Pad One game trusted paired connected");
 }
 
+// An appearance without a class: known on LE alone, until a reply gives a class, or neither.
+TEST_F(Details, AnAppearanceWithoutAClassIsADeviceOnLEAlone) {
+    apply({header, "\tAppearance: 0x03c4", "\tIcon: input-gaming"});
+    EXPECT_EQ(device->le_only, 1);
+    apply({header, "\tClass: 0x00000508", "\tAppearance: 0x03c4"});
+    EXPECT_EQ(device->le_only, 0);
+    apply({header, "\tAppearance: 0x03c4", "\tAppearance: 0x03c4"}); // doubtful: kept
+    EXPECT_EQ(device->le_only, 0);
+}
+
 TEST_F(Details, TakesNamesByteForByteCutTo127) {
     apply({header, "\tName: 100% Pro %s %n\r"});
     EXPECT_STREQ(device->name, "100% Pro %s %n\r"); // carriage return kept

@@ -1,9 +1,9 @@
 // The connection policy, the status text and file, and the console report. The status file
 // has a fixed path in /tmp, so these run in the sandbox's private /tmp.
+#include "devices/inputs.h"
 #include "devices/registry.h"
 #include "fake_tool.h"
 #include "link/channel.h"
-#include "devices/inputs.h"
 #include "policy/guard.h"
 #include "policy/policy.h"
 #include "policy/report.h"
@@ -15,8 +15,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -248,7 +248,8 @@ TEST_F(Policy, RemovesAStalePairingOnTheDevicesOwnEvidenceOnly) {
         after_connect = said;
         channel_reset();
         FakeTool tool([](const std::string& command) {
-            return command + (command.rfind("connect", 0) == 0 ? "\n[bluetooth]# " + after_connect : "") +
+            return command +
+                   (command.rfind("connect", 0) == 0 ? "\n[bluetooth]# " + after_connect : "") +
                    "\n[bluetooth]# ";
         });
         tool.put("[bluetooth]# "); // the prompt its own lines begin with
@@ -258,13 +259,14 @@ TEST_F(Policy, RemovesAStalePairingOnTheDevicesOwnEvidenceOnly) {
         return tool.finish();
     };
     const std::string link = "\r\x1b[K[CHG] Device 11:22:33:44:55:01 Connected: no\n[bluetooth]# ";
-    const std::string failed = "\r\x1b[KFailed to connect: org.bluez.Error.Failed br-connection-create-socket";
+    const std::string failed =
+        "\r\x1b[KFailed to connect: org.bluez.Error.Failed br-connection-create-socket";
     add({{"11:22:33:44:55:01", "Pad", 1, 1, 1, 0, 1}});
     Device* pad = device_list;
     EXPECT_EQ(run_stale(failed), Sent{"connect 11:22:33:44:55:01"}); // off: no link
     age(pad, first_pause_ms);
-    EXPECT_EQ(run_stale(link + failed), (Sent{"connect 11:22:33:44:55:01", "remove 11:22:33:44:55:01",
-                                              "scan off", "scan on"}));
+    EXPECT_EQ(run_stale(link + failed), (Sent{"connect 11:22:33:44:55:01",
+                                              "remove 11:22:33:44:55:01", "scan off", "scan on"}));
     EXPECT_FALSE(pad->paired || pad->trusted);
     EXPECT_EQ(run_pass(), Sent{"trust 11:22:33:44:55:01"}); // the road again, once found
     pad->trusted = 1;
@@ -278,13 +280,18 @@ TEST_F(Policy, RemovesAStalePairingOnTheDevicesOwnEvidenceOnly) {
     pad->removed_at -= remove_again_after_ms;
     age(pad, longest_pause_ms);
     // newer daemons name the missing key
-    EXPECT_EQ(run_stale("\r\x1b[KFailed to connect: org.bluez.Error.Failed br-connection-key-missing").size(), 4u);
+    EXPECT_EQ(
+        run_stale("\r\x1b[KFailed to connect: org.bluez.Error.Failed br-connection-key-missing")
+            .size(),
+        4u);
 
-    add({{"11:22:33:44:55:02", "Elsewhere", 1, 1, 1, 0, 0}, {"11:22:33:44:55:03", "Other", 1, 1, 1, 0, 0}});
+    add({{"11:22:33:44:55:02", "Elsewhere", 1, 1, 1, 0, 0},
+         {"11:22:33:44:55:03", "Other", 1, 1, 1, 0, 0}});
     for (Device* d = device_list; d != pad; d = d->next)
         d->found = 1; // in pairing mode, both answer one connect, and neither failure counts
     EXPECT_EQ(run_stale(link + failed),
-              (Sent{"connect 11:22:33:44:55:03", "connect 11:22:33:44:55:02", "trust 11:22:33:44:55:01"}));
+              (Sent{"connect 11:22:33:44:55:03", "connect 11:22:33:44:55:02",
+                    "trust 11:22:33:44:55:01"}));
     EXPECT_EQ(run_pass(), Sent{});
 }
 
@@ -393,6 +400,27 @@ TEST_F(Policy, LeavesDevicesPairedElsewhereToConnectByThemselves) {
     add({{"11:22:33:44:55:01", "Pad", 1, 1, 1, 0, 0}});
     EXPECT_EQ(run_pass(), Sent{});
     EXPECT_EQ(status(), "Bluetooth scanning...\n");
+}
+
+// A controller on LE alone gets "connect" over the link pairing left up, never while its link
+// is down, found by discovery or not: the host connects it; one joybond paired is awaited.
+TEST_F(Policy, AnLEControllerAwayIsAwaitedNotConnected) {
+    add({{"11:22:33:44:55:01", "Pad", 1, 1, 0, 0, 0},
+         {"11:22:33:44:55:02", "Other", 1, 1, 1, 0, 0}});
+    Device* other = device_list;
+    Device* pad = other->next;
+    pad->le_only = other->le_only = 1;
+    EXPECT_EQ(run_pass(), Sent{"pair 11:22:33:44:55:01"});
+    pad->paired = pad->connected = 1;
+    EXPECT_EQ(run_pass(), Sent{"connect 11:22:33:44:55:01"});
+    pad->connected = 0; // switched off
+    other->found = 1;
+    age(pad, longest_pause_ms);
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Connecting Pad...\n");
+    pad->connected = pad->input = 1; // the host connected it
+    EXPECT_EQ(run_pass(), Sent{});
+    EXPECT_EQ(status(), "Connected Pad...");
 }
 
 TEST_F(Policy, KeepsNamesByteForByte) {
