@@ -23,7 +23,8 @@ struct Device {
     int32_t back;         // listed again after it was gone, or found again (details.h)
     int32_t found;        // found again by discovery (details.h), until the policy takes it
     int32_t details_read; // an "info" reply about it was applied
-    int64_t link_seen_at; // when the tool last said its link came or went, 0 for never
+    int64_t link_up_at;   // when the tool last said its link came up, 0 for never
+    int64_t link_down_at; // when the tool last said its link went, 0 for never
     int32_t input;        // an input device of the kernel's carries its address (inputs.h)
     uint32_t typing;      // what its input devices can type (inputs.h: types_letters...)
     // The policy's schedule of its steps (policy/policy.h); times in monotonic milliseconds,

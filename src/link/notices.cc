@@ -5,17 +5,17 @@
 namespace {
 
 struct Notices {
-    bool daemon_lost;      // until taken
-    bool default_agent;    // until taken
-    bool failure_pending;  // failure_line holds one not taken yet
+    bool daemon_lost;     // until taken
+    bool default_agent;   // until taken
+    bool failure_pending; // failure_line holds one not taken yet
     char failure_line[128];
     char failure_taken[128];
     bool connect_failure_pending; // connect_failure holds one not taken yet
     char connect_failure[128];
     char connect_failure_taken[128];
-    int link_events;              // addresses kept in link_event, oldest first
-    char link_event[link_events_kept][18];
-    char link_event_taken[18];
+    int link_events; // kept in link_event, oldest first: the address, then 'y' or 'n'
+    char link_event[link_events_kept][19];
+    char link_event_taken[19];
 };
 Notices notices;
 
@@ -34,17 +34,21 @@ void notice_line(const char* rest) {
         notices.failure_pending = true;
         constexpr char connect_words[] = "Failed to connect: ";
         if (std::strncmp(failure, connect_words, sizeof connect_words - 1) == 0) {
-            std::memcpy(notices.connect_failure, notices.failure_line, sizeof notices.connect_failure);
+            std::memcpy(notices.connect_failure, notices.failure_line,
+                        sizeof notices.connect_failure);
             notices.connect_failure_pending = true;
         }
     }
     if (const char* address = link_event_address(rest)) {
         if (notices.link_events == link_events_kept) { // the oldest makes room
-            std::memmove(notices.link_event[0], notices.link_event[1], sizeof notices.link_event - sizeof notices.link_event[0]);
+            std::memmove(notices.link_event[0], notices.link_event[1],
+                         sizeof notices.link_event - sizeof notices.link_event[0]);
             --notices.link_events;
         }
-        std::memcpy(notices.link_event[notices.link_events], address, 17);
-        notices.link_event[notices.link_events++][17] = '\0';
+        char* kept = notices.link_event[notices.link_events++];
+        std::memcpy(kept, address, 17);
+        kept[17] = address[17 + std::strlen(" Connected: ")]; // 'y' or 'n'
+        kept[18] = '\0';
     }
 }
 
@@ -71,14 +75,18 @@ const char* take_failure_line() {
 }
 
 const char* take_connect_failure() {
-    return take_kept(notices.connect_failure_pending, notices.connect_failure, notices.connect_failure_taken);
+    return take_kept(notices.connect_failure_pending, notices.connect_failure,
+                     notices.connect_failure_taken);
 }
 
-const char* take_link_event() {
+const char* take_link_event(bool* up) {
     if (notices.link_events == 0)
         return nullptr;
     std::memcpy(notices.link_event_taken, notices.link_event[0], sizeof notices.link_event_taken);
-    std::memmove(notices.link_event[0], notices.link_event[1], sizeof notices.link_event - sizeof notices.link_event[0]);
+    *up = notices.link_event_taken[17] == 'y';
+    notices.link_event_taken[17] = '\0';
+    std::memmove(notices.link_event[0], notices.link_event[1],
+                 sizeof notices.link_event - sizeof notices.link_event[0]);
     --notices.link_events;
     return notices.link_event_taken;
 }

@@ -24,10 +24,10 @@ const char* take_failure_line();
 const char* take_connect_failure();
 
 // The address of a device whose link the tool said came up or went ("[CHG] Device <address>
-// Connected: yes" or "no"), one per call in the order said, or nullptr when none is left. The last
-// link_events_kept are kept between calls. Valid until the next call.
+// Connected: yes" or "no": up tells which), one per call in the order said, or nullptr when
+// none is left. The last link_events_kept are kept between calls. Valid until the next call.
 inline constexpr int link_events_kept = 8;
-const char* take_link_event();
+const char* take_link_event(bool* up);
 
 // Whether the tool has said, since the last call, that the daemon took its agent as the
 // default one ("Default agent request successful").

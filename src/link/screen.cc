@@ -52,7 +52,8 @@ Pending question_at(const char* start, const char* end) {
 // nullptr; its kind in *shown.
 const char* question_from(const char* start, const char* end, Pending* shown) {
     const char* colon = start;
-    while ((colon = static_cast<const char*>(std::memchr(colon, ':', static_cast<size_t>(end - colon)))) &&
+    while ((colon = static_cast<const char*>(
+                std::memchr(colon, ':', static_cast<size_t>(end - colon)))) &&
            colon + 1 < end && colon[1] != ' ')
         ++colon;
     if (colon == nullptr || colon + 1 >= end)
@@ -91,7 +92,8 @@ Pending recognize_pending(const char* begin, const char* end) {
     end = skip_trailing_codes(begin, end);
     constexpr char waiting[] = "Waiting to connect to bluetoothd...";
     constexpr long waiting_length = sizeof waiting - 1;
-    if (end - begin >= waiting_length && std::memcmp(end - waiting_length, waiting, waiting_length) == 0) {
+    if (end - begin >= waiting_length &&
+        std::memcmp(end - waiting_length, waiting, waiting_length) == 0) {
         const char* start = end - waiting_length;
         if (start == begin || start[-1] == '\r' || start[-1] == '\n' ||
             skip_trailing_codes(begin, start) != start)
@@ -129,7 +131,8 @@ bool is_cancel_line(const char* line, const char* rest) {
     const char* drawing = after_prompt ? rest : line;
     constexpr char cancel[] = "Request canceled";
     size_t length = std::strlen(drawing);
-    if (length < sizeof cancel - 1 || std::strcmp(drawing + length - (sizeof cancel - 1), cancel) != 0)
+    if (length < sizeof cancel - 1 ||
+        std::strcmp(drawing + length - (sizeof cancel - 1), cancel) != 0)
         return false;
     const char* end = drawing + length - (sizeof cancel - 1);
     const char* start = skip_leading_codes(drawing, end);
@@ -165,7 +168,19 @@ const char* link_event_address(const char* rest) {
         }
         return at;
     };
-    const char* at = rest;
+    const char* at = skip_codes(rest);
+    // The prompt drawn again first, when the default device changes with the link:
+    // "[<name>]# ", a name with no control character in it (one with any is no redraw).
+    const char* inside = at < end && *at == '[' ? skip_codes(at + 1) : end;
+    if (inside < end && (end - inside < 3 || std::memcmp(inside, "CHG", 3) != 0)) {
+        const char* close = at + 1;
+        while (close < end && *close != ']' && static_cast<unsigned char>(*close) >= ' ')
+            ++close;
+        const char* after = close < end && *close == ']' ? skip_codes(close + 1) : end;
+        if (end - after < 2 || std::memcmp(after, "# ", 2) != 0)
+            return nullptr;
+        at = after + 2;
+    }
     for (const char* piece : {"[", "CHG", "] Device "}) {
         at = skip_codes(at);
         size_t length = std::strlen(piece);

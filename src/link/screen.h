@@ -53,6 +53,7 @@ const char* failure_words(const char* rest);
 
 // Where the address begins when the rest of a line after the main prompt is the client's event
 // that a device's link came up or went down ("[CHG] Device <address> Connected: yes" or "no",
-// with colour codes around "CHG"), or nullptr. The address is 17 characters, not terminated
+// with colour codes around "CHG"), or nullptr; the prompt may be drawn again before it (the
+// default device changes as the link comes up). The address is 17 characters, not terminated
 // there. The daemon says a link that came and went at once as "no" alone.
 const char* link_event_address(const char* rest);

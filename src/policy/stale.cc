@@ -40,13 +40,40 @@ void start_again(Device* device, int64_t now) {
     device->journaled = 0; // named as a new controller when it is found again
 }
 
+// Whether the pairing is one that may be removed: a controller's, paired and not usable, not
+// made in this run and unproven since, not kept out by the guard, nor removed lately.
+bool removable(const Device* device, int64_t now) {
+    return device->is_gaming && device->paired && !device->unproven && !controller_usable(device) &&
+           !guard_keeps_out(device) &&
+           (device->removed_at == 0 || now - device->removed_at >= remove_again_after_ms);
+}
+
+void remove_pairing(int command_fd, int reply_fd, Device* device, int64_t now, const char* why) {
+    char command[command_size];
+    format_command(command, remove_verb, device->address);
+    for (const char* line : {static_cast<const char*>(command), scan_off_command, scan_command}) {
+        send_command(command_fd, line);
+        wait_prompt(reply_fd);
+    }
+    journal_removed(device, why);
+    start_again(device, now);
+}
+
 } // namespace
 
 void mend_stale_pairings(int command_fd, int reply_fd) {
     int64_t now = monotonic_ms();
-    while (const char* address = take_link_event())
+    bool up = false;
+    while (const char* address = take_link_event(&up))
         if (Device* device = device_find(address))
-            device->link_seen_at = now;
+            (up ? device->link_up_at : device->link_down_at) = now;
+    for (Device* device = device_list; device != nullptr; device = device->next)
+        if (device->le_only && device->connected && device->link_up_at != 0 &&
+            now - device->link_up_at >= le_keys_wait_ms && device_listed(device) &&
+            removable(device, now))
+            remove_pairing(
+                command_fd, reply_fd, device, now,
+                "its link came up, but it never became usable: the keys no longer match");
     const char* failure = take_connect_failure();
     if (failure == nullptr)
         return;
@@ -54,20 +81,11 @@ void mend_stale_pairings(int command_fd, int reply_fd) {
     if (device == nullptr)
         return;
     bool key_missing = std::strstr(failure, "key-missing") != nullptr;
-    bool answered = device->link_seen_at >= device->connect_sent;
+    bool answered = device->link_down_at >= device->connect_sent;
     device->connect_sent = 0;
-    if (!(key_missing || answered) || !device->is_gaming || !device->paired ||
-        device->unproven || controller_usable(device) || guard_keeps_out(device))
-        return;
-    if (device->removed_at != 0 && now - device->removed_at < remove_again_after_ms)
-        return;
-    char command[command_size];
-    format_command(command, remove_verb, device->address);
-    for (const char* line : {static_cast<const char*>(command), scan_off_command, scan_command}) {
-        send_command(command_fd, line);
-        wait_prompt(reply_fd);
-    }
-    journal_removed(device, key_missing ? "its connect failed for a missing key"
-                                        : "it answered, but its connect failed: the keys no longer match");
-    start_again(device, now);
+    if ((key_missing || answered) && removable(device, now))
+        remove_pairing(command_fd, reply_fd, device, now,
+                       key_missing
+                           ? "its connect failed for a missing key"
+                           : "it answered, but its connect failed: the keys no longer match");
 }

@@ -26,7 +26,8 @@ TEST(Screen, TellsPromptsAndQuestionsHoweverTheClientDrawsThem) {
         // a question after its prompt, with a carriage return
         {"\x1b[0;94m[bluetooth]\x1b[0m# \r" + pin_566, Pending::pin_question},
         {"\x1b[0;94m[bluetoothctl]> \x1b[0m\r" + pin_579, Pending::pin_question},
-        {"\x1b[0;94m[bluetooth]\x1b[0m# \r\x1b[1;39m[agent] Confirm passkey 123456 (yes/no): \x1b[0m",
+        {"\x1b[0;94m[bluetooth]\x1b[0m# \r\x1b[1;39m[agent] Confirm passkey 123456 (yes/no): "
+         "\x1b[0m",
          Pending::question},
         {"\r\x1b[1;39m[agent] Authorize service 0000110a-0000-1000-8000-00805f9b34fb (yes/no): ",
          Pending::question},
@@ -51,7 +52,8 @@ TEST(Screen, TellsPromptsAndQuestionsHoweverTheClientDrawsThem) {
         {"\r\x1b[K", Pending::nothing},
         // the client lost the Bluetooth daemon: at start, and after its prompt
         {"Waiting to connect to bluetoothd...", Pending::daemon_gone},
-        {"\x1b[0;94m[bluetoothctl]> \x1b[0m\rWaiting to connect to bluetoothd...", Pending::daemon_gone},
+        {"\x1b[0;94m[bluetoothctl]> \x1b[0m\rWaiting to connect to bluetoothd...",
+         Pending::daemon_gone},
         {"\x1b[0;94m[Waiting to connect to bluetoothd...]# ", Pending::prompt},
     };
     for (const Case& c : cases)
@@ -65,13 +67,16 @@ TEST(Screen, TellsTheClientsOwnLinesAfterItsPromptOrQuestion) {
         Pending shown;
     } drawn[] = {
         // a question drawn after the prompt, and drawn over by an event or the prompt again
-        {"\x1b[0m\r" + pin_579 + "\r\x1b[K\r[CHG] Device E4:17:D8:3C:4D:5A Connected: yes", Pending::pin_question},
-        {"\r" + pin_566 + "[\x01\x1b[0;93m\x02CHG\x01\x1b[0m\x02] Device 5C:F3:70:11:22:33 RSSI: -61",
+        {"\x1b[0m\r" + pin_579 + "\r\x1b[K\r[CHG] Device E4:17:D8:3C:4D:5A Connected: yes",
+         Pending::pin_question},
+        {"\r" + pin_566 +
+             "[\x01\x1b[0;93m\x02CHG\x01\x1b[0m\x02] Device 5C:F3:70:11:22:33 RSSI: -61",
          Pending::pin_question},
         {"\r\x1b[1;39m[agent] Accept pairing (yes/no): \x1b[0mno", Pending::question},
         {pin_566, Pending::nothing}, // no carriage return: not drawn here
         // a name that holds a question, in an event: the question is not where the client draws it
-        {"\r\x1b[K[CHG] Device 5C:F3:70:11:22:33 Name: x [agent] Enter PIN code: y", Pending::nothing},
+        {"\r\x1b[K[CHG] Device 5C:F3:70:11:22:33 Name: x [agent] Enter PIN code: y",
+         Pending::nothing},
         {new_566 + "x\r[agent] Enter PIN code: y", Pending::nothing},
         {new_587 + "x\r" + pin_579 + "y", Pending::nothing},
         {alias_579 + "x\r\x1b[K\r" + pin_579, Pending::nothing},
@@ -103,7 +108,9 @@ TEST(Screen, TellsTheClientsOwnLinesAfterItsPromptOrQuestion) {
         // names that forge a cancel after carriage returns, codes, the question or the prompt
         {prompt_566, new_566 + "x\r[agent] Enter PIN code: Request canceled", false},
         {"", new_566 + "x# \rRequest canceled", false},
-        {"", pin_566 + "[\x01\x1b[0;92m\x02NEW\x01\x1b[0m\x02] Device 5C:F3:70:11:22:33 x# \rRequest canceled",
+        {"",
+         pin_566 + "[\x01\x1b[0;92m\x02NEW\x01\x1b[0m\x02] Device 5C:F3:70:11:22:33 x# \rRequest "
+                   "canceled",
          false},
         {prompt_579, alias_579 + "x\r\x1b[K\r" + pin_579 + "\r\x1b[K\rRequest canceled", false},
         {"", alias_579 + "x\x1b[0m\r\x1b[KRequest canceled", false},
@@ -116,20 +123,32 @@ TEST(Screen, TellsTheClientsOwnLinesAfterItsPromptOrQuestion) {
         EXPECT_EQ(is_cancel_line(line.c_str(), rest), c.cancel) << testing::PrintToString(line);
     }
     // after the main prompt: 5.79, 5.66, 5.87
-    for (const char* rest : {"\x1b[0m\x1b[KFailed to pair: org.bluez.Error.AuthenticationFailed",
-                             "\x1b[K\r\x1b[KFailed to pair: org.bluez.Error.AuthenticationFailed",
-                             "\x1b[K\r\x1b[K\rFailed to pair: org.bluez.Error.AuthenticationFailed"})
+    for (const char* rest :
+         {"\x1b[0m\x1b[KFailed to pair: org.bluez.Error.AuthenticationFailed",
+          "\x1b[K\r\x1b[KFailed to pair: org.bluez.Error.AuthenticationFailed",
+          "\x1b[K\r\x1b[K\rFailed to pair: org.bluez.Error.AuthenticationFailed"})
         EXPECT_STREQ(failure_words(rest), "Failed to pair: org.bluez.Error.AuthenticationFailed");
-    EXPECT_STREQ(failure_words("Failed to connect: org.bluez.Error.Failed br-connection-create-socket"),
-                 "Failed to connect: org.bluez.Error.Failed br-connection-create-socket");
-    EXPECT_EQ(failure_words("\r\x1b[K[CHG] Device 5C:F3:70:11:22:33 Name: Failed to pair: x"), nullptr);
+    EXPECT_STREQ(
+        failure_words("Failed to connect: org.bluez.Error.Failed br-connection-create-socket"),
+        "Failed to connect: org.bluez.Error.Failed br-connection-create-socket");
+    EXPECT_EQ(failure_words("\r\x1b[K[CHG] Device 5C:F3:70:11:22:33 Name: Failed to pair: x"),
+              nullptr);
     EXPECT_EQ(failure_words("Failed to parse"), nullptr);
     // A link's event as 5.66 printed it after its prompt, readline's markers around the colour
-    const std::string event = "\r\x1b[K[\x01\x1b[0;93m\x02" "CHG\x01\x1b[0m\x02] Device 00:AA:01:01:00:01 Connected: ";
+    const std::string event = "\r\x1b[K[\x01\x1b[0;93m\x02"
+                              "CHG\x01\x1b[0m\x02] Device 00:AA:01:01:00:01 Connected: ";
     for (const char* state : {"yes", "no"})
-        EXPECT_EQ(std::string(link_event_address((event + state).c_str())).substr(0, 17), "00:AA:01:01:00:01");
+        EXPECT_EQ(std::string(link_event_address((event + state).c_str())).substr(0, 17),
+                  "00:AA:01:01:00:01");
     for (const char* other : {"maybe", "no more", "yes\nx"})
         EXPECT_EQ(link_event_address((event + other).c_str()), nullptr) << other;
+    // The prompt drawn again as the default device changes (bluetoothctl 5.66); one whose
+    // name holds control characters is no prompt.
+    const std::string redrawn = "\x1b[K\r\x1b[0;94m[Wireless Gamepad]\x1b[0m# ";
+    EXPECT_NE(link_event_address((redrawn + event + "yes").c_str()), nullptr);
+    EXPECT_EQ(link_event_address(("\x1b[K\r\x1b[0;94m[Pad\r]\x1b[0m# " + event + "yes").c_str()),
+              nullptr);
+    EXPECT_EQ(link_event_address(("[Pad]" + event + "yes").c_str()), nullptr);
     EXPECT_EQ(link_event_address("[NEW] Device 00:AA:01:01:00:01 Connected: no"), nullptr);
     EXPECT_EQ(link_event_address("[CHG] Device 00:AA Connected: no"), nullptr);
 }

@@ -265,6 +265,11 @@ TEST_F(Policy, RemovesAStalePairingOnTheDevicesOwnEvidenceOnly) {
     Device* pad = device_list;
     EXPECT_EQ(run_stale(failed), Sent{"connect 11:22:33:44:55:01"}); // off: no link
     age(pad, first_pause_ms);
+    // its own link came up, and the connect crossed it
+    EXPECT_EQ(run_stale("\r\x1b[K[CHG] Device 11:22:33:44:55:01 Connected: yes\n[bluetooth]# "
+                        "\r\x1b[KFailed to connect: org.bluez.Error.InProgress br-connection-busy"),
+              Sent{"connect 11:22:33:44:55:01"});
+    age(pad, 2 * first_pause_ms);
     EXPECT_EQ(run_stale(link + failed), (Sent{"connect 11:22:33:44:55:01",
                                               "remove 11:22:33:44:55:01", "scan off", "scan on"}));
     EXPECT_FALSE(pad->paired || pad->trusted);
@@ -293,6 +298,33 @@ TEST_F(Policy, RemovesAStalePairingOnTheDevicesOwnEvidenceOnly) {
               (Sent{"connect 11:22:33:44:55:03", "connect 11:22:33:44:55:02",
                     "trust 11:22:33:44:55:01"}));
     EXPECT_EQ(run_pass(), Sent{});
+}
+
+// On LE the host brings the link up itself: one that stays up le_keys_wait_ms without the
+// controller's input device (encryption on the old key failed) has its pairing removed, not
+// sooner, and not for a controller joybond has just paired.
+TEST_F(Policy, RemovesTheStalePairingOfAnLEControllerWhoseLinkCameUpInVain) {
+    auto run_mend = [](const std::string& said) {
+        channel_reset();
+        FakeTool tool([](const std::string& command) { return command + "\n[bluetooth]# "; });
+        tool.put("[bluetooth]# "); // the prompt its own lines begin with
+        wait_prompt(tool.reply_fd());
+        tool.put(said + "\n[bluetooth]# ");
+        wait_prompt(tool.reply_fd());
+        mend_stale_pairings(tool.command_fd(), tool.reply_fd());
+        return tool.finish();
+    };
+    add({{"11:22:33:44:55:01", "Pad", 1, 1, 1, 1, 1}});
+    Device* pad = device_list;
+    pad->le_only = 1;
+    pad->input = 0;
+    EXPECT_EQ(run_mend("\r\x1b[K[CHG] Device 11:22:33:44:55:01 Connected: yes"), Sent{});
+    ASSERT_NE(pad->link_up_at, 0);
+    pad->link_up_at -= le_keys_wait_ms;
+    pad->unproven = 1;
+    EXPECT_EQ(run_mend(""), Sent{});
+    pad->unproven = 0;
+    EXPECT_EQ(run_mend(""), (Sent{"remove 11:22:33:44:55:01", "scan off", "scan on"}));
 }
 
 // A pairing brings its link up before it says "Paired: yes" (on LE, seconds before): the link

@@ -8,8 +8,9 @@ Report References, Protocol Mode and the HID Control Point, read as a bonded hos
 UUID, the appearance given and the name (in the scan response).
 
 Usage: le_peripheral.py ADAPTER_PATH NAME APPEARANCE DESCRIPTOR_HEX [pairing]
-pairing: in pairing mode from the start. It leaves pairing mode once a host has connected, as
-a pad does: an advertisement left registered is sent again by the kernel as soon as the link
+pairing: in pairing mode from the start. It leaves pairing mode once a host has paired with
+it (or connected, holding its keys), as a pad does: an advertisement left registered is sent
+again by the kernel as soon as the link
 drops, and the host's kernel, which has the device on its list of devices to connect, brings
 the link up again at once (see the world's notes on a device cut off). SIGUSR1 enters pairing
 mode (the advertisement registered), SIGUSR2 leaves it, SIGHUP advertises as a bonded pad
@@ -199,13 +200,24 @@ def main():
         if pairing:
             advertise(True)
 
+    def paired(path):
+        try:
+            return bool(bus.get_object('org.bluez', path).Get('org.bluez.Device1', 'Paired', dbus_interface=PROPERTIES))
+        except dbus.exceptions.DBusException:
+            return False
+
     def changed(interface, properties, invalidated, path=None):
         if not str(path).startswith(adapter + '/'):
             return  # the host's devices, or another device's
-        if interface == 'org.bluez.Device1' and properties.get('Connected') is not None:
+        if interface != 'org.bluez.Device1':
+            return
+        if properties.get('Connected') is not None:
             say('host %s %s' % (path.rsplit('/', 1)[-1], 'connected' if properties['Connected'] else 'disconnected'))
-            if properties['Connected']:
-                advertise(False)
+        # In pairing mode it advertises until a host has paired with it (one that connects
+        # and fails on keys it no longer holds does not end it); switched on, until connected.
+        if properties.get('Connected') and (not advertisement.discoverable or paired(path)) or \
+                properties.get('Paired') and advertisement.discoverable:
+            advertise(False)
     bus.add_signal_receiver(changed, 'PropertiesChanged', PROPERTIES, 'org.bluez', path_keyword='path',
                             arg0='org.bluez.Device1')
     # A host first met over the link that it has just brought up appears connected already.

@@ -225,19 +225,8 @@ def le_pad_switched_off_and_on(c):
     host connects it all the same; after the daemon and joybond start afresh (a reboot; this
     joybond never paired it), it is counted connected once switched on. The seconds from its
     advertising to usable are recorded for each.'''
-    for attempt in range(1, HOG_ROOMS + 1):
-        room = c.room(None if attempt == 1 else 'room-%d' % attempt)
-        pad = room.le_pad('Wireless Gamepad', pairing=False)
-        room.start()
-        room.start_joybond(c.joybond)
-        time.sleep(3)  # discovering
-        pad.enter_pairing()
-        if wait_for(lambda: room.input_device(pad), 60, 0.1) or not hog_refused(room, pad) or attempt == HOG_ROOMS:
-            break
-        room.stop()
+    room, pad = connected_le_room(c)
     connected = 'Connected Wireless Gamepad...'
-    c.check(room.wait_status(connected, 30), 'the LE pad went the road', timeline_text(room))
-    pad.leave_pairing()
     for story in ('joybond running', 'joybond stopped', 'after a restart'):
         time.sleep(3)
         if story == 'joybond stopped':
@@ -265,6 +254,51 @@ def le_pad_switched_off_and_on(c):
             time.sleep(5)
             c.equal(room.status(), connected, '%s: still "Connected" 5 s later' % story)
     c.equal([line for line in room.journal() if 'Removed' in line], [], 'its pairing held')
+
+
+def connected_le_room(c):
+    '''A room with an LE pad put into pairing mode while joybond runs, taken down the road
+    (the room made again where the daemon refused its HID service), out of pairing mode.'''
+    for attempt in range(1, HOG_ROOMS + 1):
+        room = c.room(None if attempt == 1 else 'room-%d' % attempt)
+        pad = room.le_pad('Wireless Gamepad', pairing=False)
+        room.start()
+        room.start_joybond(c.joybond)
+        time.sleep(3)  # discovering
+        pad.enter_pairing()
+        if wait_for(lambda: room.input_device(pad), 60, 0.1) or not hog_refused(room, pad) or attempt == HOG_ROOMS:
+            break
+        room.stop()
+    c.check(room.wait_status('Connected Wireless Gamepad...', 30), 'the LE pad went the road', timeline_text(room))
+    pad.leave_pairing()
+    return room, pad
+
+
+@scenario(seconds=150)
+def le_pad_used_elsewhere_and_back(c):
+    '''A connected LE controller is paired with another console (it forgets its keys for this
+    machine) and put into pairing mode again: the host connects it and fails on the old key;
+    joybond removes the stale pairing, names it in the journal and pairs it again. Then the same
+    while joybond and the daemon start afresh (a reboot; this joybond never paired it).'''
+    room, pad = connected_le_room(c)
+    for story in ('joybond running', 'after a restart'):
+        time.sleep(3)
+        gone = len(room.journal())
+        if story == 'after a restart':
+            room.stop_joybond()
+            room.restart_daemon()
+            room.start_joybond(c.joybond)
+            time.sleep(3)
+        forgot = time.monotonic()
+        pad.enter_pairing(forget=True)
+        usable = wait_for(lambda: room.input_device(pad) and room.status() == 'Connected Wireless Gamepad...', 60, 0.1)
+        took = round(time.monotonic() - forgot, 1) if usable else None
+        c.figure('%s: usable again s after pairing mode' % story, took)
+        c.check(usable, '%s: usable again' % story, timeline_text(room))
+        removals = [line for line in room.journal()[gone:] if line.startswith('<4>Removed')]
+        c.equal(removals, ['<4>Removed the pairing of Wireless Gamepad (%s), to pair it again: its link came up, but it '
+                           'never became usable: the keys no longer match' % pad.address], '%s: one removal, named' % story)
+        pad.leave_pairing()
 
 
 @scenario(seconds=30)

@@ -465,8 +465,8 @@ class LePad(Pad):
     its own registered with the one daemon on this controller's adapter alone, and logged there
     (le-pad-hciN.log: the host's reads, with the monotonic clock).
 
-    It leaves pairing mode (its advertisement unregistered) once a host has connected, as a pad
-    does. One that went on advertising would be connected again by the host's kernel as soon
+    It leaves pairing mode (its advertisement unregistered) once a host has paired with it, or
+    connected holding its keys, as a pad does. One that went on advertising would be connected again by the host's kernel as soon
     as a block dropped its link: bluetoothd 5.66 disconnects a device it blocks before the
     kernel has it on its block list, and the kernel has it on its list of devices to connect
     (HID over GATT asked for that). A link that then completes once the block is in place is
@@ -1034,7 +1034,19 @@ class World:
         self.listen_first()
         if le_pads:
             self.devices_agent_default_again()
+            threading.Thread(target=self._keep_devices_agent, args=(self.joybond,), daemon=True).start()
         return self.joybond
+
+    def _keep_devices_agent(self, joybond):
+        '''While this joybond runs, the devices' agent is made the default again whenever
+        joybond's client has made its own the default since (it sets the adapter up again when
+        discovery stops, as after it removed a pairing).'''
+        while joybond.poll() is None and not self.stopped:
+            agents = self.default_agents()
+            if agents[-1:] == ['/org/bluez/agent'] and 'devices-agent' in self.processes:
+                self.processes['devices-agent'].send_signal(signal.SIGUSR1)
+                wait_for(lambda: len(self.default_agents()) > len(agents), 5, 0.1)
+            time.sleep(0.2)
 
     def start_devices_agent(self):
         '''The devices' agent (agents.py) registered, the default agent before joybond starts.'''
