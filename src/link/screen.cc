@@ -170,14 +170,15 @@ const char* link_event_address(const char* rest) {
     };
     const char* at = skip_codes(rest);
     // The prompt drawn again first, when the default device changes with the link:
-    // "[<name>]# ", a name with no control character in it (one with any is no redraw).
+    // "[<name>]# " ("> " from 5.79 on), a name with no control character in it (one with any
+    // is no redraw).
     const char* inside = at < end && *at == '[' ? skip_codes(at + 1) : end;
     if (inside < end && (end - inside < 3 || std::memcmp(inside, "CHG", 3) != 0)) {
         const char* close = at + 1;
         while (close < end && *close != ']' && static_cast<unsigned char>(*close) >= ' ')
             ++close;
         const char* after = close < end && *close == ']' ? skip_codes(close + 1) : end;
-        if (end - after < 2 || std::memcmp(after, "# ", 2) != 0)
+        if (end - after < 2 || (after[0] != '#' && after[0] != '>') || after[1] != ' ')
             return nullptr;
         at = after + 2;
     }

@@ -227,7 +227,8 @@ class RealTool(unittest.TestCase):
 
     def test_le_pad_switched_off_comes_back_by_itself(self):
         '''An LE pad is awaited while it is off, never sent a connect (one that waits for it
-        would leave the daemon's "Connected" unsaid): the host connects it once it advertises.'''
+        would leave the daemon's "Connected" unsaid): the host connects it once it advertises.
+        Used elsewhere and back, its stale pairing is removed and it is paired again.'''
         self.stack.start_bluez()
         self.stack.add(PAD, 'Pad One', 'input-gaming', 'le')
         self.start()
@@ -240,6 +241,14 @@ class RealTool(unittest.TestCase):
         self.assertEqual(self.stack.watch_status('Connected Pad One...', 5)[-1:], ['Connected Pad One...'],
                          self.stack.output()[-3000:])
         self.assertEqual(self.stack.history(PAD)[since:], [])
+        # Paired with another console and in pairing mode again: the host's link comes up in vain.
+        self.stack.switch(PAD, 'forgot')
+        self.assertIsNotNone(self.stack.wait_connected(PAD, 40), self.stack.output()[-3000:])
+        # a connect over the link, answered at once, and in vain
+        self.assertEqual(self.stack.history(PAD)[since:], ['Connect', 'Remove', 'Pair trusted=1', 'Connect'])
+        self.assertEqual(self.stack.journal().count(
+            '<4>Removed the pairing of Pad One (%s), to pair it again: its link came up, but it never became usable: '
+            'the keys no longer match' % PAD), 1, self.stack.journal())
 
     def test_controller_used_elsewhere_and_back_is_paired_again(self):
         '''A connected controller paired with another console meanwhile (it holds no key for

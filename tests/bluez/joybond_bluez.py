@@ -483,6 +483,9 @@ def connect(device, reply, error):
     device.busy = True
     if device.entry.get('le') and not device.connected and not device.entry['powered']:
         return await_le_pad(device, reply, error)
+    if device.entry.get('le') and device.connected and device.entry.get('forgot'):
+        device.busy = False  # the link is up: the daemon answers at once, and nothing changes
+        return reply()
 
     def channels_up():
         device.busy = False
@@ -845,8 +848,17 @@ def SwitchPad(self, adapter, address, state):
         elif entry['powered'] and entry['reconnects'] and device.paired and not device.hid:
             set_connected(device, True)
         return False
+
+    def link_in_vain():
+        # An LE pad in pairing mode advertises: the host connects it, and the encryption on
+        # the old key fails; the link stays up, the HID service unread (bluetoothd 5.66).
+        if entry['forgot'] and known_device(entry) is device and device.paired and not device.connected:
+            set_link(device, True)
+        return False
     if state == 'back':
         GLib.timeout_add(int(RECONNECT_AFTER * 1000), reconnect)
+    elif state == 'forgot' and entry['le']:
+        GLib.timeout_add(int(RECONNECT_AFTER * 1000), link_in_vain)
 
 
 @dbus.service.method(BLUEZ_MOCK_IFACE, in_signature='s', out_signature='a{sd}')

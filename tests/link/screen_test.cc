@@ -146,6 +146,8 @@ TEST(Screen, TellsTheClientsOwnLinesAfterItsPromptOrQuestion) {
     // name holds control characters is no prompt.
     const std::string redrawn = "\x1b[K\r\x1b[0;94m[Wireless Gamepad]\x1b[0m# ";
     EXPECT_NE(link_event_address((redrawn + event + "yes").c_str()), nullptr);
+    EXPECT_NE(link_event_address(("\r\x1b[0;94m[Pad One]> \x1b[0m\x1b[K\r" + event + "no").c_str()),
+              nullptr); // 5.87
     EXPECT_EQ(link_event_address(("\x1b[K\r\x1b[0;94m[Pad\r]\x1b[0m# " + event + "yes").c_str()),
               nullptr);
     EXPECT_EQ(link_event_address(("[Pad]" + event + "yes").c_str()), nullptr);
