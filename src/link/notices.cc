@@ -1,8 +1,16 @@
 #include "link/notices.h"
 
+#include "base/clock.h"
+
 #include <cstring>
 
 namespace {
+
+struct LinkEvent {
+    char address[18];
+    bool up;
+    int64_t at; // when joybond read it
+};
 
 struct Notices {
     bool daemon_lost;     // until taken
@@ -13,9 +21,9 @@ struct Notices {
     bool connect_failure_pending; // connect_failure holds one not taken yet
     char connect_failure[128];
     char connect_failure_taken[128];
-    int link_events; // kept in link_event, oldest first: the address, then 'y' or 'n'
-    char link_event[link_events_kept][19];
-    char link_event_taken[19];
+    int link_events; // kept in link_event, oldest first
+    LinkEvent link_event[link_events_kept];
+    LinkEvent link_event_taken;
 };
 Notices notices;
 
@@ -41,14 +49,15 @@ void notice_line(const char* rest) {
     }
     if (const char* address = link_event_address(rest)) {
         if (notices.link_events == link_events_kept) { // the oldest makes room
-            std::memmove(notices.link_event[0], notices.link_event[1],
+            std::memmove(notices.link_event, notices.link_event + 1,
                          sizeof notices.link_event - sizeof notices.link_event[0]);
             --notices.link_events;
         }
-        char* kept = notices.link_event[notices.link_events++];
-        std::memcpy(kept, address, 17);
-        kept[17] = address[17 + std::strlen(" Connected: ")]; // 'y' or 'n'
-        kept[18] = '\0';
+        LinkEvent& kept = notices.link_event[notices.link_events++];
+        std::memcpy(kept.address, address, 17);
+        kept.address[17] = '\0';
+        kept.up = address[17 + std::strlen(" Connected: ")] == 'y';
+        kept.at = monotonic_ms();
     }
 }
 
@@ -79,16 +88,16 @@ const char* take_connect_failure() {
                      notices.connect_failure_taken);
 }
 
-const char* take_link_event(bool* up) {
+const char* take_link_event(bool* up, int64_t* at) {
     if (notices.link_events == 0)
         return nullptr;
-    std::memcpy(notices.link_event_taken, notices.link_event[0], sizeof notices.link_event_taken);
-    *up = notices.link_event_taken[17] == 'y';
-    notices.link_event_taken[17] = '\0';
-    std::memmove(notices.link_event[0], notices.link_event[1],
+    notices.link_event_taken = notices.link_event[0];
+    std::memmove(notices.link_event, notices.link_event + 1,
                  sizeof notices.link_event - sizeof notices.link_event[0]);
     --notices.link_events;
-    return notices.link_event_taken;
+    *up = notices.link_event_taken.up;
+    *at = notices.link_event_taken.at;
+    return notices.link_event_taken.address;
 }
 
 bool take_default_agent_set() {

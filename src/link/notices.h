@@ -6,6 +6,8 @@
 // name, in an event line) are not the tool's.
 #include "link/screen.h"
 
+#include <cstdint>
+
 // A line was handed out; rest: what follows the main prompt when the line begins with it,
 // else nullptr.
 void notice_line(const char* rest);
@@ -24,10 +26,11 @@ const char* take_failure_line();
 const char* take_connect_failure();
 
 // The address of a device whose link the tool said came up or went ("[CHG] Device <address>
-// Connected: yes" or "no": up tells which), one per call in the order said, or nullptr when
-// none is left. The last link_events_kept are kept between calls. Valid until the next call.
+// Connected: yes" or "no": up tells which; at, when joybond read it, in monotonic
+// milliseconds), one per call in the order said, or nullptr when none is left. The last
+// link_events_kept are kept between calls. Valid until the next call.
 inline constexpr int link_events_kept = 8;
-const char* take_link_event(bool* up);
+const char* take_link_event(bool* up, int64_t* at);
 
 // Whether the tool has said, since the last call, that the daemon took its agent as the
 // default one ("Default agent request successful").

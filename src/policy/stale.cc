@@ -64,9 +64,10 @@ void remove_pairing(int command_fd, int reply_fd, Device* device, int64_t now, c
 void mend_stale_pairings(int command_fd, int reply_fd) {
     int64_t now = monotonic_ms();
     bool up = false;
-    while (const char* address = take_link_event(&up))
+    int64_t at = 0;
+    while (const char* address = take_link_event(&up, &at))
         if (Device* device = device_find(address))
-            (up ? device->link_up_at : device->link_down_at) = now;
+            (up ? device->link_up_at : device->link_down_at) = at;
     for (Device* device = device_list; device != nullptr; device = device->next)
         if (device->le_only && device->connected && device->link_up_at != 0 &&
             now - device->link_up_at >= le_keys_wait_ms && device_listed(device) &&
