@@ -1040,13 +1040,13 @@ class World:
     def _keep_devices_agent(self, joybond):
         '''While this joybond runs, the devices' agent is made the default again whenever
         joybond's client has made its own the default since (it sets the adapter up again when
-        discovery stops, as after it removed a pairing).'''
-        while joybond.poll() is None and not self.stopped:
+        discovery stops, as after it removed a pairing). Read from the daemon's own log.'''
+        while joybond.poll() is None and not self.stopped and os.path.exists(self.path('bluetoothd.log')):
             agents = self.default_agents()
             if agents[-1:] == ['/org/bluez/agent'] and 'devices-agent' in self.processes:
                 self.processes['devices-agent'].send_signal(signal.SIGUSR1)
                 wait_for(lambda: len(self.default_agents()) > len(agents), 5, 0.1)
-            time.sleep(0.2)
+            time.sleep(0.3)
 
     def start_devices_agent(self):
         '''The devices' agent (agents.py) registered, the default agent before joybond starts.'''
