@@ -113,6 +113,10 @@ bool device_listed(const Device* device) {
     return device->listed == listing;
 }
 
+void device_unlist(Device* device) {
+    device->listed = listing - 1;
+}
+
 void device_forget_unlisted() {
     for (Device** link = &device_list; *link != nullptr;) {
         Device* device = *link;

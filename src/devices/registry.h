@@ -78,6 +78,10 @@ void device_start_listing();
 // Whether the current listing named the record.
 bool device_listed(const Device* device);
 
+// The daemon forgot the device ("remove"): the record counts as not listed until a listing
+// names it again.
+void device_unlist(Device* device);
+
 // Forgets, and frees, every record the last forget_after listings did not name, unless
 // joybond paired it.
 void device_forget_unlisted();

@@ -27,9 +27,12 @@ Device* device_asked(int64_t now) {
     return asked;
 }
 
-// Forgets what the pairing gave the record: it goes down the road again once it is listed.
-// It keeps need_connect, and so its record and its removal's time, for the life of the service.
+// Forgets what the pairing gave the record: it goes down the road again once it is listed
+// (found anew), its first step due at once; none goes to it before, to the device the daemon
+// no longer has. It keeps need_connect, and so its record and its removal's time, for the life
+// of the service.
 void start_again(Device* device, int64_t now) {
+    device_unlist(device);
     device->removed_at = now;
     device->paired = device->trusted = device->connected = 0;
     device->trusted_here = device->probe = device->unproven = 0;
