@@ -28,7 +28,7 @@
 
 inline constexpr int64_t connect_answer_ms = 15000;
 inline constexpr int64_t remove_again_after_ms = 600000;
-inline constexpr int64_t le_keys_wait_ms = 10000;
+inline constexpr int64_t le_keys_wait_ms = 6000;
 
 // Takes what the tool said of links and connects since the last call, and removes the pairing
 // of the controller it shows stale.
