@@ -203,14 +203,20 @@ def new_le_and_classic_pads_from_pairing_mode(c):
             room.start()
             room.start_joybond(c.joybond)
             time.sleep(3)  # discovering
-            began = time.monotonic()
+            began, began_at = time.monotonic(), room.now()
             pad.enter_pairing()
             usable = wait_for(lambda: room.input_device(pad) and room.status() == 'Connected %s...' % pad.name, 60, 0.1)
             took[kind] = round(time.monotonic() - began, 1) if usable else None
+            # Split at the first status naming the pad: how long discovery took to find it (the
+            # daemon's cycle, by chance of its phase) and how long joybond's road took from there.
+            found = first(room.timeline(), lambda e: e['t'] >= began_at and pad.name in e['text'])
+            found_after = round(found['t'] - began_at, 1) if found else None
             if kind != 'LE' or not hog_refused(room, pad):
                 break
             c.figure('rooms made again: the daemon refused the HID service while the pairing ended', attempt)
         c.figure('%s pad usable s after pairing mode' % kind, took[kind])
+        c.figure('%s pad found s after pairing mode' % kind, found_after)
+        c.figure('%s pad usable s after found' % kind, round(took[kind] - found_after, 1) if usable and found else None)
         c.check(took[kind], 'the %s pad is usable, "Connected" in the status' % kind, timeline_text(room))
         c.equal([line.split(' ')[0] for line in room.journal()], ['<6>New', '<6>Trusted', '<6>Paired', '<6>Connected'],
                 'the journal has the %s pad new, trusted, paired, connected, once each' % kind)
